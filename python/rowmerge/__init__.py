@@ -1,0 +1,3 @@
+"""Join crop-row segments, dropping the points where linked segments overlap."""
+
+__version__ = "0.1.0"

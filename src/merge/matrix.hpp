@@ -1,0 +1,144 @@
+// Matrix: a two-dimensional array of float64 values, addressed by (row, column).
+//
+// A Matrix owns one buffer.  Its element steps say where (row, column) lives,
+// so a block copy of a column-major input can keep that order; every reader
+// goes through (row, column) and does not care.  New matrices are row-major.
+//
+// Sizes are checked: a rows x columns x 8 that does not fit the address space
+// throws std::bad_alloc (which the module reports as MemoryError), never a
+// short buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "common/abort.hpp"
+#include "common/messages.hpp"
+
+namespace rowmerge {
+
+// rows * cols elements of 8 bytes, or std::bad_alloc when that overflows.
+inline std::size_t checked_element_count(std::size_t rows, std::size_t cols) {
+  std::size_t elements = 0;
+  std::size_t bytes = 0;
+  if (__builtin_mul_overflow(rows, cols, &elements) || __builtin_mul_overflow(elements, sizeof(double), &bytes) ||
+      bytes > static_cast<std::size_t>(PTRDIFF_MAX)) {
+    throw std::bad_array_new_length();
+  }
+  return elements;
+}
+
+// A raw buffer handed over to another owner (the module's result container).
+struct MatrixBuffer {
+  double* data = nullptr;      // never null for a buffer taken from a Matrix
+  std::size_t length = 0;      // elements in use
+  std::size_t capacity = 0;    // elements allocated; 0 means nothing to free
+};
+
+class Matrix {
+ public:
+  Matrix() noexcept = default;
+
+  // rows x cols, row-major, contents unspecified.
+  static Matrix uninitialized(std::size_t rows, std::size_t cols) {
+    const std::size_t n = checked_element_count(rows, cols);
+    Matrix m;
+    m.rows_ = rows;
+    m.cols_ = cols;
+    m.row_step_ = static_cast<std::ptrdiff_t>(cols);
+    m.col_step_ = 1;
+    m.capacity_ = n;
+    m.data_ = allocate(n);
+    return m;
+  }
+
+  // rows x cols whose buffer of rows * cols elements is laid out with the given
+  // element steps (used for block copies that keep the source's order).  The
+  // caller guarantees the steps address exactly that buffer.
+  static Matrix uninitialized_with_steps(std::size_t rows, std::size_t cols, std::ptrdiff_t row_step,
+                                         std::ptrdiff_t col_step) {
+    Matrix m = uninitialized(rows, cols);
+    m.row_step_ = row_step;
+    m.col_step_ = col_step;
+    return m;
+  }
+
+  Matrix(Matrix&& other) noexcept { swap(other); }
+  Matrix& operator=(Matrix&& other) noexcept {
+    Matrix(std::move(other)).swap(*this);
+    return *this;
+  }
+  Matrix(const Matrix&) = delete;
+  Matrix& operator=(const Matrix&) = delete;
+  ~Matrix() { free_buffer(data_, capacity_); }
+
+  std::size_t rows() const noexcept { return rows_; }
+  std::size_t cols() const noexcept { return cols_; }
+  std::size_t size() const noexcept { return rows_ * cols_; }
+  std::ptrdiff_t row_step() const noexcept { return row_step_; }
+  std::ptrdiff_t col_step() const noexcept { return col_step_; }
+
+  // Unchecked access; the caller knows the indices are in range.
+  double operator()(std::size_t r, std::size_t c) const noexcept {
+    return data_[static_cast<std::ptrdiff_t>(r) * row_step_ + static_cast<std::ptrdiff_t>(c) * col_step_];
+  }
+  double& operator()(std::size_t r, std::size_t c) noexcept {
+    return data_[static_cast<std::ptrdiff_t>(r) * row_step_ + static_cast<std::ptrdiff_t>(c) * col_step_];
+  }
+
+  // Checked access: an index outside the matrix aborts with the fixed text.
+  double at(std::size_t r, std::size_t c,
+            std::source_location where = std::source_location::current()) const {
+    if (r >= rows_ || c >= cols_) raise_abort(std::string(messages::kIndexOutOfBounds), where);
+    return (*this)(r, c);
+  }
+
+  // Row-major matrices only: start of row r.
+  const double* row_ptr(std::size_t r) const noexcept { return data_ + static_cast<std::ptrdiff_t>(r) * row_step_; }
+  double* data() noexcept { return data_; }
+  const double* data() const noexcept { return data_; }
+
+  // Gives the buffer away; the Matrix is left 0 x 0.  An empty matrix hands
+  // out a non-null, aligned pointer with capacity 0 (nothing to free).
+  MatrixBuffer release_buffer() noexcept {
+    MatrixBuffer b{data_ ? data_ : empty_storage(), size(), capacity_};
+    data_ = nullptr;
+    capacity_ = 0;
+    rows_ = cols_ = 0;
+    return b;
+  }
+
+  // Frees a buffer of `capacity` elements that a Matrix allocated.
+  static void free_buffer(double* data, std::size_t capacity) noexcept {
+    if (capacity != 0 && data != nullptr) ::operator delete(data);
+  }
+
+ private:
+  static double* allocate(std::size_t n) {
+    if (n == 0) return nullptr;
+    return static_cast<double*>(::operator new(n * sizeof(double)));  // std::bad_alloc on failure
+  }
+  static double* empty_storage() noexcept {
+    alignas(double) static double slot = 0.0;
+    return &slot;
+  }
+  void swap(Matrix& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(rows_, o.rows_);
+    std::swap(cols_, o.cols_);
+    std::swap(row_step_, o.row_step_);
+    std::swap(col_step_, o.col_step_);
+    std::swap(capacity_, o.capacity_);
+  }
+
+  double* data_ = nullptr;
+  std::size_t rows_ = 0;
+  std::size_t cols_ = 0;
+  std::ptrdiff_t row_step_ = 0;
+  std::ptrdiff_t col_step_ = 1;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace rowmerge

@@ -1,0 +1,33 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/abort.hpp"
+
+namespace {
+
+std::vector<std::string> g_reports;
+void capture(std::string_view message, const std::source_location& where) {
+  g_reports.push_back(rowmerge::format_abort_report(message, where));
+}
+
+TEST(Abort, ReportsOnceAndCarriesTheMessage) {
+  g_reports.clear();
+  rowmerge::set_abort_report_sink(&capture);
+  try {
+    rowmerge::raise_abort("ndarray: index out of bounds");
+    FAIL() << "raise_abort returned";
+  } catch (const rowmerge::Abort& e) {
+    EXPECT_EQ(e.message(), "ndarray: index out of bounds");
+    EXPECT_STREQ(e.what(), "ndarray: index out of bounds");
+  }
+  rowmerge::set_abort_report_sink(rowmerge::default_abort_report_sink());
+  ASSERT_EQ(g_reports.size(), 1u);
+  const std::string& r = g_reports[0];
+  EXPECT_EQ(r.rfind("thread '<unnamed>' failed at ", 0), 0u) << r;
+  EXPECT_NE(r.find("test_abort.cpp:"), std::string::npos) << r;
+  EXPECT_TRUE(r.ends_with(":\nndarray: index out of bounds\n")) << r;
+}
+
+}  // namespace
