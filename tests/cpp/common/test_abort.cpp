@@ -31,3 +31,33 @@ TEST(Abort, ReportsOnceAndCarriesTheMessage) {
 }
 
 }  // namespace
+
+#include <stdexcept>
+
+#include "common/poison_mutex.hpp"
+
+namespace {
+
+TEST(PoisonMutex, AFailureInsideTheLockPoisonsItForGood) {
+  rowmerge::set_abort_report_sink(nullptr);
+  rowmerge::PoisonMutex m;
+  { rowmerge::PoisonGuard ok(m); }
+  EXPECT_FALSE(m.poisoned());
+  try {
+    rowmerge::PoisonGuard g(m);
+    throw std::runtime_error("failed while holding the lock");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_TRUE(m.poisoned());
+  for (int i = 0; i < 2; ++i) {
+    try {
+      rowmerge::PoisonGuard g(m);
+      FAIL() << "a poisoned lock was handed out";
+    } catch (const rowmerge::Abort& e) {
+      EXPECT_EQ(e.message(), "called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
+    }
+  }
+  rowmerge::set_abort_report_sink(rowmerge::default_abort_report_sink());
+}
+
+}  // namespace
