@@ -1,0 +1,75 @@
+#include "merge/driver.hpp"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "common/poison_mutex.hpp"
+#include "merge/indexes.hpp"
+#include "merge/merge_step.hpp"
+#include "pool/pool.hpp"
+#include "progress/progress_bar.hpp"
+#include "progress/style.hpp"
+
+namespace rowmerge {
+namespace {
+
+constexpr std::string_view kBarLayout = "{spinner:.green} [{elapsed_precise}] [{bar:40.cyan/blue}] {pos}/{len} ({eta})";
+
+// The surviving points of every finished merge step, as row indices into
+// `points_in_rows`, one contiguous block per step in hand-over order.  The
+// rows themselves are copied once, into the output, after the loop.
+struct SharedResultList {
+  PoisonMutex lock;
+  std::vector<merge::PointIndex> rows;
+};
+
+// Stacks the listed rows of `points` into a new row-major matrix.
+Matrix assemble_output(const Matrix& points, const std::vector<merge::PointIndex>& rows) {
+  const std::size_t width = points.cols();
+  Matrix out = Matrix::uninitialized(rows.size(), width);
+  if (out.size() == 0) return out;
+  double* dst = out.data();
+  if (points.col_step() == 1) {
+    for (const merge::PointIndex r : rows) {
+      std::memcpy(dst, points.row_ptr(r), width * sizeof(double));
+      dst += width;
+    }
+  } else {
+    for (const merge::PointIndex r : rows) {
+      for (std::size_t c = 0; c < width; ++c) *dst++ = points(r, c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+Matrix multithreaded_merging(const Matrix& connected_crop_rows, const Matrix& points_in_rows,
+                             const Matrix& row_information, double tolerance, std::uint32_t num_threads) {
+  pool::Registry& pool = pool::registry_for_call(num_threads);
+
+  const merge::MergeTables tables{connected_crop_rows, points_in_rows, row_information, tolerance};
+  const merge::MergeIndexes indexes = merge::MergeIndexes::build(tables);
+
+  SharedResultList results;
+  const std::uint64_t count = connected_crop_rows.rows();
+  progress::ProgressBar bar(count);
+  bar.set_style(progress::ProgressStyle::with_template(kBarLayout));
+
+  pool::for_each_id(pool, count, [&](std::uint64_t id) {
+    std::vector<merge::PointIndex> survivors;
+    merge::merge_step(tables, indexes, static_cast<std::size_t>(id), survivors);
+    // The hand-over: one block, one tick, under one hold of the list lock.
+    PoisonGuard hold(results.lock);
+    results.rows.insert(results.rows.end(), survivors.begin(), survivors.end());
+    bar.inc(1);
+  });
+
+  bar.finish_with_message("Processing complete");
+
+  const std::vector<merge::PointIndex> rows = std::move(results.rows);
+  return assemble_output(points_in_rows, rows);
+}
+
+}  // namespace rowmerge
