@@ -41,3 +41,12 @@ test: cpp-test py-test
 
 clean:
 	rm -rf build $(VENV)
+
+# Cross-built 32-bit ARM (glibc) and musl checks under qemu-user; the first
+# run needs root for apt-get, later runs use the downloads cached in .cache/.
+.PHONY: armhf-test musl-test
+armhf-test: venv
+	scripts/check-armhf
+
+musl-test: venv
+	scripts/check-musl
