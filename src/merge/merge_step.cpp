@@ -1,0 +1,59 @@
+#include "merge/merge_step.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "common/abort.hpp"
+#include "common/messages.hpp"
+#include "merge/geometry.hpp"
+
+namespace rowmerge::merge {
+namespace {
+
+constexpr std::size_t kMaxLinkPairs = 4;
+constexpr std::size_t kRecordColumns = 11;
+
+// P0, P1, P2 from columns 5 to 10 of a record of an 11-column table.
+ReferencePoints reference_points(const Matrix& records, RecordIndex r) noexcept {
+  return {Point2{records(r, 5), records(r, 6)}, Point2{records(r, 7), records(r, 8)},
+          Point2{records(r, 9), records(r, 10)}};
+}
+
+// Keeps, in order, the survivors that the filter keeps.
+void remove_overlap(const Matrix& points, const OverlapFilter& filter, std::vector<PointIndex>& survivors) {
+  if (survivors.empty()) return;
+  if (points.cols() < 4) raise_abort(std::string(messages::kIndexOutOfBounds));
+  std::size_t kept = 0;
+  for (const PointIndex r : survivors) {
+    if (filter.keeps(points(r, 2), points(r, 3))) survivors[kept++] = r;
+  }
+  survivors.resize(kept);
+}
+
+}  // namespace
+
+void merge_step(const MergeTables& tables, const MergeIndexes& indexes, std::size_t id,
+                std::vector<PointIndex>& survivors) {
+  survivors.clear();
+  const Matrix& connected = tables.connected_crop_rows;
+  if (id >= connected.rows()) raise_abort(std::string(messages::kIndexBelowDim));
+
+  const ConvertedKey base_key{convert_key(connected.at(id, 1)), convert_key(connected.at(id, 2))};
+  indexes.select_points(base_key, survivors);
+  const RecordIndex base = indexes.base_record(base_key);
+
+  for (std::size_t k = 0; k < kMaxLinkPairs; ++k) {
+    const double key1 = connected.at(id, 2 * k + 3);
+    if (std::isnan(key1)) break;
+    const double key2 = connected.at(id, 2 * k + 4);
+    const RecordIndex linked = indexes.linked_record(key1, key2);
+    // Reference points are read as a 3 x 2 block of columns 5 onwards, which
+    // only an 11-column table has.
+    if (tables.row_information.cols() != kRecordColumns) raise_abort(std::string(messages::kIncompatibleShapes));
+    const Cut cut = cut_between(reference_points(tables.row_information, base),
+                                reference_points(tables.row_information, linked));
+    remove_overlap(tables.points_in_rows, OverlapFilter(cut, tables.tolerance), survivors);
+  }
+}
+
+}  // namespace rowmerge::merge
