@@ -1,3 +1,13 @@
-"""Join crop-row segments, dropping the points where linked segments overlap."""
+"""Join crop-row segments, dropping the points where linked segments overlap.
+
+`merge_points_removing_overlap` is the native merge on NumPy arrays;
+`merge_frame` runs it on a pandas DataFrame of points.  The README explains
+the three input tables and the result.
+"""
 
 __version__ = "0.1.0"
+
+from ._native import merge_points_removing_overlap
+from .frame import merge_frame
+
+__all__ = ["merge_points_removing_overlap", "merge_frame", "__version__"]

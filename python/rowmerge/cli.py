@@ -1,0 +1,238 @@
+"""The `rowmerge` command line: `rowmerge merge ...` and `rowmerge demo ...`.
+
+Every failure the user can cause ends with one line on standard error and
+exit status 2; no traceback is ever shown for bad input.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+
+from . import __version__
+from .tables import Table, TableError, read_table, write_table
+
+__all__ = ["main", "CliError", "merge_tables", "summary_line"]
+
+EXIT_USAGE = 2
+
+_EXAMPLES = """\
+examples:
+  rowmerge merge --connected connected.csv --points points.csv --rows rows.csv \\
+      --tolerance 0.05 -o merged.csv
+  rowmerge merge --connected c.npy --points p.npy --rows r.npy --tolerance 0.05 \\
+      --threads 4 -o merged.npy
+  rowmerge demo --rows 8 --seed 1 --out demo-output
+  python -m rowmerge --help
+
+The progress bar is drawn on standard error when it is a colour terminal; set
+NO_COLOR=1 or TERM=dumb (or pass --quiet) to silence it.
+"""
+
+
+class CliError(Exception):
+    """A failure to report as one line of text with exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str):  # one line, no usage block
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+def _thread_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 4294967295, not {value}")
+    return value
+
+
+def _tolerance(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+
+
+def _row_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 1 <= value <= 10_000:
+        raise argparse.ArgumentTypeError(f"must be between 1 and 10000, not {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="rowmerge",
+                     description="Join crop-row segments, dropping the points where linked segments overlap.",
+                     epilog=_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"rowmerge {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    merge = sub.add_parser("merge", help="merge the points of crop rows read from files",
+                           description="Merge crop rows read from CSV, .npy or .npz files.",
+                           epilog=_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    merge.add_argument("--connected", required=True, metavar="FILE",
+                       help="connected crop rows: id, base key 1, base key 2, then up to four linked keys")
+    merge.add_argument("--points", required=True, metavar="FILE",
+                       help="points: key 1, key 2, x, y, then any further columns")
+    merge.add_argument("--rows", required=True, metavar="FILE",
+                       help="crop-row records: 11 columns (key 1, 3 free, key 2, three reference points)")
+    merge.add_argument("--tolerance", required=True, type=_tolerance, metavar="T",
+                       help="distance in the units of x and y")
+    merge.add_argument("--threads", type=_thread_count, default=0, metavar="N",
+                       help="worker threads (default 0: chosen from the CPUs available)")
+    merge.add_argument("-o", "--output", metavar="OUT",
+                       help="write the merged points here (.npy by extension, CSV otherwise); "
+                            "default: CSV on standard output")
+    merge.add_argument("--force", action="store_true", help="replace OUT if it exists")
+    merge.add_argument("-q", "--quiet", action="store_true",
+                       help="no progress bar and no summary line")
+
+    demo = sub.add_parser("demo", help="generate a synthetic field, merge it and plot it",
+                          description="Generate a synthetic field, merge it, and write the inputs, "
+                                      "the merged points and a plot.")
+    demo.add_argument("--rows", type=_row_count, default=8, metavar="N", help="field rows (default 8)")
+    demo.add_argument("--seed", type=int, default=0, metavar="S", help="random seed (default 0)")
+    demo.add_argument("--out", default="rowmerge-demo", metavar="DIR",
+                      help="output directory (default ./rowmerge-demo)")
+    demo.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
+    return parser
+
+
+def _check_columns(connected: Table, points: Table, rows: Table, names: tuple[str, str, str]) -> None:
+    need = ((connected, names[0], 4, "at least 4 (an id, the base key and the first linked key 1)"),
+            (points, names[1], 4, "at least 4 (key 1, key 2, x, y)"))
+    for table, name, minimum, what in need:
+        if table.values.shape[1] < minimum:
+            raise CliError(f"{name}: {table.values.shape[1]} columns; needs {what}")
+    if rows.values.shape[1] != 11:
+        raise CliError(f"{names[2]}: {rows.values.shape[1]} columns; needs exactly 11 "
+                       "(key 1, three free columns, key 2, three reference points)")
+
+
+def merge_tables(connected, points, rows, tolerance: float, threads: int, *, capture_report: bool):
+    """Runs the native merge and turns any failure into CliError.
+
+    When `capture_report` is set, the report that a failing merge writes on
+    standard error is held back (the message is in the error line instead);
+    on success whatever was written is passed on.
+    """
+    from ._native import merge_points_removing_overlap
+
+    with _StderrCapture(capture_report) as captured:
+        try:
+            return merge_points_removing_overlap(connected, points, rows, tolerance, threads)
+        except (KeyboardInterrupt, SystemExit, GeneratorExit):
+            raise
+        except MemoryError:
+            captured.discard()
+            raise CliError("merge failed: out of memory") from None
+        except BaseException as e:  # the module's failures derive from BaseException
+            captured.discard()
+            text = e.args[0] if e.args and isinstance(e.args[0], str) else str(e)
+            raise CliError("merge failed: " + " ".join(text.split())) from None
+
+
+class _StderrCapture:
+    """Redirects descriptor 2 to a temporary file for the length of a block."""
+
+    def __init__(self, active: bool):
+        self.active = active
+        self.saved = -1
+        self.file = None
+        self.keep = True
+
+    def discard(self) -> None:
+        self.keep = False
+
+    def __enter__(self):
+        if self.active:
+            import tempfile
+            sys.stderr.flush()
+            self.file = tempfile.TemporaryFile()
+            self.saved = os.dup(2)
+            os.dup2(self.file.fileno(), 2)
+        return self
+
+    def __exit__(self, *exc):
+        if self.active:
+            sys.stderr.flush()
+            os.dup2(self.saved, 2)
+            os.close(self.saved)
+            if self.keep:
+                self.file.seek(0)
+                data = self.file.read()
+                if data:
+                    sys.stderr.buffer.write(data)
+                    sys.stderr.flush()
+            self.file.close()
+        return False
+
+
+def summary_line(rows: int, points_in: int, points_out: int, seconds: float) -> str:
+    return (f"rowmerge: {rows} connected rows, {points_in} points in, {points_out} points out, "
+            f"{seconds:.3f} s")
+
+
+def _quiet_progress() -> None:
+    os.environ["NO_COLOR"] = "1"
+
+
+def _run_merge(args) -> int:
+    names = (args.connected, args.points, args.rows)
+    if args.output and not args.force and os.path.lexists(args.output):
+        raise CliError(f"{args.output}: already exists (use --force to replace it)")
+    connected = read_table(args.connected, "connected_crop_rows")
+    points = read_table(args.points, "points_in_rows")
+    rows = read_table(args.rows, "row_information")
+    _check_columns(connected, points, rows, names)
+    if args.quiet:
+        _quiet_progress()
+    started = time.perf_counter()
+    merged = merge_tables(connected.values, points.values, rows.values, args.tolerance, args.threads,
+                          capture_report=not os.isatty(2))
+    seconds = time.perf_counter() - started
+    if args.output:
+        write_table(args.output, merged, points.header, overwrite=args.force)
+    else:
+        from .tables import format_csv
+        format_csv(merged, points.header, sys.stdout)
+        sys.stdout.flush()
+    if not args.quiet:
+        print(summary_line(connected.values.shape[0], points.values.shape[0], merged.shape[0], seconds),
+              file=sys.stderr)
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    try:
+        if args.command == "merge":
+            return _run_merge(args)
+        from .demo import run_demo
+        if args.quiet:
+            _quiet_progress()
+        return run_demo(rows=args.rows, seed=args.seed, out_dir=args.out, quiet=args.quiet)
+    except (CliError, TableError) as e:
+        print(f"rowmerge: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except BrokenPipeError:
+        # The reader of standard output went away (`rowmerge merge ... | head`).
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        print("rowmerge: interrupted", file=sys.stderr)
+        return 130
