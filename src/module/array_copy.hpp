@@ -1,0 +1,17 @@
+// Copying a 2-D float64 ndarray into an owned Matrix.
+//
+// A C- or Fortran-contiguous array is copied as one block (a Fortran-order
+// copy keeps its order; readers address by (row, column) anyway).  Any
+// other layout, negative and zero strides included, is copied element by
+// element.  The array is only read; sizes are checked (std::bad_alloc).
+#pragma once
+
+#include <Python.h>
+
+#include "merge/matrix.hpp"
+
+namespace rowmerge::module {
+
+Matrix copy_to_matrix(PyObject* array);
+
+}  // namespace rowmerge::module
