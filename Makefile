@@ -50,3 +50,17 @@ armhf-test: venv
 
 musl-test: venv
 	scripts/check-musl
+
+# The demo: a synthetic field merged, written as CSV with a before/after plot
+# (build/demo/).  Sets up .venv and the package first; matplotlib comes from
+# requirements-dev.txt.
+.PHONY: demo bench
+DEMO_OUT := build/demo
+demo: py-install
+	$(VPY) -m rowmerge demo --out $(DEMO_OUT)
+
+# rowmerge against the literal merge, a NumPy merge and the copy floor
+# (a few minutes; the machine should be otherwise idle).
+bench: py-install
+	bench/literal/build.sh build/bench/libliteral.so
+	$(VPY) bench/compare.py

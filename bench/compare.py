@@ -1,0 +1,290 @@
+#!/usr/bin/env python3
+"""rowmerge against the alternatives, on synthetic fields of three sizes.
+
+Contenders
+  rowmerge-2   the extension module with 2 worker threads
+  rowmerge-1   the same with 1 worker thread
+  literal-2    the literal merge (scans every table for every question), C++,
+               connected rows spread over 2 threads
+  numpy        a vectorised NumPy merge (points grouped by key once, one mask
+               per connected row and link)
+  floor        copying the three inputs once and writing an output of the
+               size rowmerge produced: what no merge can beat
+
+Every measurement runs in a fresh interpreter (the module configures its
+worker pool once per process), interleaved across contenders, and the median
+of the repeats is reported.  Peak memory is the growth of the process's
+maximum resident set during the measured call, beyond what the loaded inputs
+already used.  Before timing, every contender's rows are checked to agree.
+
+On the largest field the literal merge is run on a slice of the connected
+rows and its time extrapolated; the table says so.
+
+Usage: python bench/compare.py [--sizes small,medium,large] [--repeats 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import hashlib
+import json
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+LITERAL_LIB = os.environ.get("ROWMERGE_LITERAL_LIB", os.path.join(ROOT, "build", "bench", "libliteral.so"))
+
+# name: (field rows, segments per field row, points per segment, literal slice or None)
+SIZES = {
+    "small": (40, 5, 1000, None),     # 200 connected rows, 200,000 points
+    "medium": (200, 5, 1000, None),   # 1,000 / 1,000,000
+    "large": (1000, 5, 1000, 250),    # 5,000 / 5,000,000; literal on 250 connected rows
+}
+CONTENDERS = ("rowmerge-2", "rowmerge-1", "literal-2", "numpy", "floor")
+TOLERANCE = 0.03
+
+
+# ---------------------------------------------------------------- worker side
+
+def _status_kb(field: str) -> int | None:
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def _reset_peak() -> int:
+    """Starts a new peak-memory window; returns the resident size now, in KiB.
+
+    Linux resets the peak resident size (VmHWM) to the current one when "5"
+    is written to clear_refs; elsewhere the process's maximum so far is the
+    baseline, which can hide growth that stays below an earlier peak.
+    """
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        now = _status_kb("VmRSS")
+        if now is not None:
+            return now
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def _peak_kb() -> int:
+    peak = _status_kb("VmHWM")
+    return peak if peak is not None else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def _digest(rows: np.ndarray) -> str:
+    order = np.lexsort(rows.T[::-1]) if rows.shape[0] else np.arange(0)
+    return hashlib.sha256(np.ascontiguousarray(rows[order]).tobytes()).hexdigest()[:16]
+
+
+def _literal(c, p, r, first, count, threads):
+    lib = ctypes.CDLL(LITERAL_LIB)
+    f = lib.literal_merge
+    dbl, sz = ctypes.POINTER(ctypes.c_double), ctypes.c_size_t
+    f.argtypes = [dbl, sz, sz, dbl, sz, sz, dbl, sz, sz, ctypes.c_double, sz, sz, ctypes.c_uint,
+                  ctypes.POINTER(ctypes.POINTER(ctypes.c_uint32)), ctypes.POINTER(sz), ctypes.c_char_p, sz]
+    f.restype = ctypes.c_int
+    lib.literal_free.argtypes = [ctypes.POINTER(ctypes.c_uint32)]
+    out, n, err = ctypes.POINTER(ctypes.c_uint32)(), sz(), ctypes.create_string_buffer(512)
+    ptr = lambda a: a.ctypes.data_as(dbl)  # noqa: E731
+    rc = f(ptr(c), *c.shape, ptr(p), *p.shape, ptr(r), *r.shape, TOLERANCE, first, count, threads,
+           ctypes.byref(out), ctypes.byref(n), err, len(err))
+    if rc != 0:
+        raise RuntimeError("literal merge failed: " + err.value.decode())
+    try:
+        rows = np.ctypeslib.as_array(out, shape=(n.value,)).astype(np.intp) if n.value else np.zeros(0, np.intp)
+    finally:
+        lib.literal_free(out)
+    return p[rows]
+
+
+def worker(args) -> None:
+    c = np.load(os.path.join(args.dir, "connected.npy"))
+    p = np.load(os.path.join(args.dir, "points.npy"))
+    r = np.load(os.path.join(args.dir, "rows.npy"))
+    first, count = args.first, (c.shape[0] if args.count < 0 else args.count)
+    if args.contender == "numpy":
+        sys.path.insert(0, HERE)
+        from numpy_merge import numpy_merge
+    elif args.contender.startswith("rowmerge"):
+        from rowmerge import merge_points_removing_overlap
+    subset = c[first:first + count]
+    base = _reset_peak()
+    extra = {}
+    t0 = time.perf_counter()
+    if args.contender.startswith("rowmerge"):
+        out = merge_points_removing_overlap(subset, p, r, TOLERANCE, int(args.contender.split("-")[1]))
+    elif args.contender == "numpy":
+        out = numpy_merge(subset, p, r, TOLERANCE)
+    elif args.contender == "literal-2":
+        # The copies the library makes are timed on their own, so that only
+        # the merge proper is extrapolated when a slice is run.
+        out = _literal(c, p, r, first, 0, 2)
+        extra["fixed_seconds"] = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        out = _literal(c, p, r, first, count, 2)
+    else:  # floor: the inputs copied once, an output of rowmerge's size written
+        copies = (c.copy(), p.copy(), r.copy())
+        out = np.empty((args.out_rows, p.shape[1]))
+        n = min(args.out_rows, p.shape[0])
+        out[:n] = copies[1][:n]
+        out[n:] = 0.0
+        del copies
+    seconds = time.perf_counter() - t0
+    result = {"seconds": seconds, "peak_extra_kb": _peak_kb() - base, "rows_out": int(out.shape[0]),
+              "input_kb": (c.nbytes + p.nbytes + r.nbytes) // 1024, "output_kb": out.nbytes // 1024, **extra}
+    if args.digest:
+        result["digest"] = _digest(out)
+    print(json.dumps(result))
+
+
+# ---------------------------------------------------------------- driver side
+
+def run_worker(contender: str, directory: str, *, first=0, count=-1, out_rows=0, digest=False) -> dict:
+    cmd = [sys.executable, os.path.abspath(__file__), "--worker", contender, "--dir", directory,
+           "--first", str(first), "--count", str(count), "--out-rows", str(out_rows)]
+    if digest:
+        cmd.append("--digest")
+    env = dict(os.environ, NO_COLOR="1")  # no progress bar in the measurements
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        raise SystemExit(f"{contender} failed:\n{proc.stderr}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def make_inputs(name: str, directory: str) -> tuple[int, int]:
+    from rowmerge.field import make_field
+    rows, segments, per_segment, _ = SIZES[name]
+    field = make_field(rows, segments=segments, points_per_segment=per_segment,
+                       row_length=12.0 * segments, seed=7)
+    np.save(os.path.join(directory, "connected.npy"), field.connected_crop_rows)
+    np.save(os.path.join(directory, "points.npy"), field.points_in_rows)
+    np.save(os.path.join(directory, "rows.npy"), field.row_information)
+    return field.connected_crop_rows.shape[0], field.points_in_rows.shape[0]
+
+
+def check_agreement(directory: str, n_connected: int, literal_slice: int | None) -> int:
+    """Every contender's rows, compared as sorted tables; returns rowmerge's output row count."""
+    full = {name: run_worker(name, directory, digest=True) for name in ("rowmerge-2", "rowmerge-1", "numpy")}
+    count = literal_slice if literal_slice is not None else n_connected
+    sliced = {name: run_worker(name, directory, count=count, digest=True) for name in ("literal-2", "numpy")}
+    if literal_slice is None:
+        sliced.pop("numpy")
+        full.update(sliced)
+        sliced = {}
+    digests = {name: r["digest"] for name, r in full.items()}
+    if len(set(digests.values())) != 1:
+        raise SystemExit(f"contenders disagree: {digests}")
+    if sliced and len({r["digest"] for r in sliced.values()}) != 1:
+        raise SystemExit(f"contenders disagree on the first {count} connected rows: "
+                         f"{ {n: r['digest'] for n, r in sliced.items()} }")
+    return full["rowmerge-2"]["rows_out"]
+
+
+def measure(name: str, repeats: int) -> list[dict]:
+    with tempfile.TemporaryDirectory(prefix="rowmerge-bench-") as directory:
+        n_connected, n_points = make_inputs(name, directory)
+        literal_slice = SIZES[name][3]
+        out_rows = check_agreement(directory, n_connected, literal_slice)
+        samples: dict[str, list[dict]] = {c: [] for c in CONTENDERS}
+        for _ in range(repeats):
+            for contender in CONTENDERS:
+                kwargs = {"out_rows": out_rows}
+                if contender == "literal-2" and literal_slice is not None:
+                    kwargs["count"] = literal_slice
+                samples[contender].append(run_worker(contender, directory, **kwargs))
+    rows = []
+    for contender, runs in samples.items():
+        seconds = []
+        for r in runs:
+            s = r["seconds"]
+            if contender == "literal-2" and literal_slice is not None:
+                fixed = min(r["fixed_seconds"], s)
+                s = fixed + (s - fixed) * n_connected / literal_slice
+            seconds.append(s)
+        note = ""
+        if contender == "literal-2" and literal_slice is not None:
+            note = f"extrapolated from {literal_slice} of {n_connected} connected rows"
+        rows.append({"size": name, "contender": contender, "connected": n_connected, "points": n_points,
+                     "seconds": statistics.median(seconds),
+                     "peak_extra_mb": statistics.median(r["peak_extra_kb"] for r in runs) / 1024,
+                     "input_mb": runs[0]["input_kb"] / 1024, "output_mb": runs[0]["output_kb"] / 1024,
+                     "note": note})
+    return rows
+
+
+def report(results: list[dict]) -> None:
+    print(f"{'field':<28} {'contender':<11} {'median s':>10} {'x rowmerge':>11} {'x floor':>9} "
+          f"{'peak +MB':>9}  note")
+    for size in dict.fromkeys(r["size"] for r in results):
+        group = [r for r in results if r["size"] == size]
+        ref = next(r for r in group if r["contender"] == "rowmerge-2")["seconds"]
+        floor = next(r for r in group if r["contender"] == "floor")["seconds"]
+        label = f"{size} ({group[0]['connected']:,} / {group[0]['points']:,})"
+        for r in group:
+            print(f"{label:<28} {r['contender']:<11} {r['seconds']:>10.4f} {r['seconds'] / ref:>11.2f} "
+                  f"{r['seconds'] / floor:>9.2f} {r['peak_extra_mb']:>9.1f}  {r['note']}")
+            label = ""
+    largest = [r for r in results if r["size"] == results[-1]["size"]]
+    get = {r["contender"]: r for r in largest}
+    rm = get["rowmerge-2"]
+    budget = 1.10 * (2 * rm["input_mb"] + rm["output_mb"]) - rm["input_mb"]
+    checks = [
+        ("rowmerge within 3x of the floor", rm["seconds"] <= 3 * get["floor"]["seconds"],
+         f"{rm['seconds'] / get['floor']['seconds']:.2f}x"),
+        ("at least 100x faster than the literal merge", get["literal-2"]["seconds"] >= 100 * rm["seconds"],
+         f"{get['literal-2']['seconds'] / rm['seconds']:.0f}x"),
+        ("at least 5x faster than NumPy", get["numpy"]["seconds"] >= 5 * rm["seconds"],
+         f"{get['numpy']['seconds'] / rm['seconds']:.1f}x"),
+        ("peak memory within inputs + copies + output + 10 %", rm["peak_extra_mb"] <= budget,
+         f"{rm['peak_extra_mb']:.0f} MB beyond the loaded inputs, budget {budget:.0f} MB"),
+    ]
+    print(f"\ntargets on the {largest[0]['size']} field (rowmerge with 2 threads):")
+    for text, ok, figure in checks:
+        print(f"  {'met   ' if ok else 'MISSED'} {text}: {figure}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--sizes", default="small,medium,large")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
+    parser.add_argument("--dir", help=argparse.SUPPRESS)
+    parser.add_argument("--first", type=int, default=0, help=argparse.SUPPRESS)
+    parser.add_argument("--count", type=int, default=-1, help=argparse.SUPPRESS)
+    parser.add_argument("--out-rows", type=int, default=0, help=argparse.SUPPRESS)
+    parser.add_argument("--digest", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        args.contender = args.worker
+        worker(args)
+        return 0
+    if not os.path.exists(LITERAL_LIB):
+        raise SystemExit(f"{LITERAL_LIB} is missing: run 'make bench' (or bench/literal/build.sh)")
+    results = []
+    for name in args.sizes.split(","):
+        results.extend(measure(name, max(args.repeats, 1)))
+        print(f"measured {name}", file=sys.stderr)
+    report(results)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
