@@ -32,12 +32,13 @@ Cut cut_between(const ReferencePoints& base, const ReferencePoints& linked) noex
 // chosen once from the cut; a point with a NaN coordinate never survives.
 class OverlapFilter {
  public:
+  OverlapFilter() noexcept = default;  // a placeholder, to be assigned before use
   OverlapFilter(const Cut& cut, double tolerance) noexcept;
   bool keeps(double x, double y) const noexcept;
 
  private:
   enum class Rule { kCloseCut, kBelowLeft, kAboveLeft, kAboveRight, kOther };
-  Rule rule_;
+  Rule rule_ = Rule::kCloseCut;
   // Bounds of the two surviving regions, already moved by the tolerance.
   double cut_x_ = 0.0, cut_y_ = 0.0, near_x_ = 0.0, near_y_ = 0.0;
 };

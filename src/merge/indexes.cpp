@@ -48,21 +48,21 @@ void MergeIndexes::index_points(const Matrix& points) {
   }
 
   // Counting sort by group.  Points of one crop row tend to come in runs, so
-  // the previous row's group is tried before the hash table.
-  auto key_of = [&points](PointIndex r) {
-    return ConvertedKey{convert_key(points(r, 0)), convert_key(points(r, 1))};
-  };
+  // the previous row's group is tried before the hash table.  The group of
+  // every row is parked in the final array until the rows are placed.
+  std::vector<PointIndex> group_of(n);
+  std::vector<PointIndex> counts;
   ConvertedKey last_key{};
   PointIndex last_group = KeyInterner<ConvertedKey>::kAbsent;
-  std::vector<PointIndex> counts;
   for (PointIndex r = 0; r < n; ++r) {
-    const ConvertedKey key = key_of(r);
+    const ConvertedKey key{convert_key(points(r, 0)), convert_key(points(r, 1))};
     if (last_group == KeyInterner<ConvertedKey>::kAbsent || !(key == last_key)) {
       last_key = key;
       last_group = point_keys_.intern(key, inserted);
       if (inserted) counts.push_back(0);
     }
     ++counts[last_group];
+    group_of[r] = last_group;
   }
   point_keys_.shrink();
 
@@ -79,15 +79,7 @@ void MergeIndexes::index_points(const Matrix& points) {
   std::vector<PointIndex>().swap(counts);
 
   point_rows_by_key_.resize(n);
-  last_group = KeyInterner<ConvertedKey>::kAbsent;
-  for (PointIndex r = 0; r < n; ++r) {
-    const ConvertedKey key = key_of(r);
-    if (last_group == KeyInterner<ConvertedKey>::kAbsent || !(key == last_key)) {
-      last_key = key;
-      last_group = point_keys_.find(key);
-    }
-    point_rows_by_key_[point_offsets_[last_group]++] = r;
-  }
+  for (PointIndex r = 0; r < n; ++r) point_rows_by_key_[point_offsets_[group_of[r]]++] = r;
   for (std::size_t g = groups; g > 0; --g) point_offsets_[g] = point_offsets_[g - 1];
   point_offsets_[0] = 0;
 }
