@@ -31,9 +31,9 @@ std::intptr_t stein_gcd(std::intptr_t a, std::intptr_t b) noexcept;
 BorrowKey borrow_key(std::intptr_t data, int nd, const std::intptr_t* dims, const std::intptr_t* strides,
                      std::intptr_t item_size) noexcept;
 
-// Whether two views of the same base may share an element.  Views whose
-// strides are all zero (broadcasts) have gcd 0: they touch a common
-// element only when they start at the same address.
+// Whether two views of the same base may share an element.  When both
+// views have only zero strides (broadcasts, gcd 0) each covers one element,
+// so overlapping ranges mean shared memory.
 bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept;
 
 }  // namespace rowmerge::numpy
