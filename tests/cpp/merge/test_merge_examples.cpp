@@ -167,4 +167,18 @@ TEST(MergeFailures, EachShapeFailsWhereARowByRowReadingWould) {
   expect_step(table(2, {{0, 1}}), points4, info11, tol, 0, fails(messages::kIndexOutOfBounds));
 }
 
+TEST(MergeFailures, HugeTablesWithoutColumnsFailLikeAnyOther) {
+  if constexpr (sizeof(std::size_t) > 4) {
+    test::QuietAborts quiet;
+    const Matrix ccr = table(4, {{0, 1, 1, kNaN}});
+    const Matrix none = table(11, {});
+    const Matrix huge = Matrix::uninitialized(std::size_t{1} << 32, 0);  // no elements, no memory
+    for (const merge::MergeTables tables : {merge::MergeTables{ccr, huge, none, 0.1},
+                                            merge::MergeTables{ccr, none, huge, 0.1}}) {
+      const merge::MergeIndexes indexes = merge::MergeIndexes::build(tables);
+      EXPECT_EQ(test::run_engine(tables, indexes, 0).failure, messages::kIndexOutOfBounds);
+    }
+  }
+}
+
 }  // namespace
