@@ -52,7 +52,8 @@ void MergeIndexes::index_points(const Matrix& points) {
 
   // Counting sort by group.  Points of one crop row tend to come in runs, so
   // the previous row's group is tried before the hash table.  The group of
-  // every row is parked in the final array until the rows are placed.
+  // every row is kept (4 bytes a point) until the rows are placed, which
+  // spares a second pass over the keys; it is freed before any step runs.
   std::vector<PointIndex> group_of(n);
   std::vector<PointIndex> counts;
   ConvertedKey last_key{};
