@@ -44,7 +44,9 @@ std::string render_traceback(PyObject* value) {
   PyRef lines = module ? PyRef::steal(PyObject_CallMethod(module.get(), "format_tb", "O", traceback.get())) : PyRef();
   PyRef empty = PyRef::steal(PyUnicode_FromString(""));
   PyRef joined = (lines && empty) ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
-  return "\n" + text_of(std::move(joined), "<traceback could not be formatted>");
+  std::string text = "\n";
+  text += text_of(std::move(joined), "<traceback could not be formatted>");
+  return text;
 }
 
 }  // namespace

@@ -1,0 +1,175 @@
+"""Behaviour that needs a fresh interpreter: process-wide state and threads."""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import textwrap
+
+import numpy as np
+
+from interpreter import run_python
+
+PRELUDE = textwrap.dedent("""
+    import json, os, sys
+    import numpy as np
+    from rowmerge._native import merge_points_removing_overlap as merge
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    def field(rows):
+        info = np.array([[k, 0, 0, 0, 1, 0, 0, 10, 0, 5, 0] for k in range(1, rows + 2)], dtype=float)
+        connected = np.array([[0, k, 1, k + 1, 1, np.nan] for k in range(1, rows + 1)], dtype=float)
+        points = np.array([[k, 1, x, 0.0] for k in range(1, rows + 2) for x in (1.0, 9.9)])
+        return connected, points, info
+""")
+
+
+def run(code: str, **kwargs):
+    done = run_python(PRELUDE + textwrap.dedent(code), **kwargs)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def test_worker_threads_follow_num_threads():
+    counts = run("""
+        before = threads()
+        tables = field(20)
+        merge(*tables, 0.1, 3)
+        after_three = threads()
+        merge(*tables, 0.1, 3)
+        again = threads()
+        merge(*tables, 0.1, 2)
+        print(json.dumps([before, after_three, again, threads()]))
+    """)
+    before, after_three, again, after_two = counts
+    assert after_three == before + 3
+    assert again == after_three  # the pool for a count is made once
+    assert after_two >= again
+
+
+def test_repeated_calls_with_changing_thread_counts():
+    outcome = run("""
+        tables = field(30)
+        first = merge(*tables, 0.1, 1)
+        same = True
+        for n in (2, 0, 1, 4, 3, 1, 2):
+            got = merge(*tables, 0.1, n)
+            key = lambda a: sorted(map(tuple, a.tolist()))
+            same = same and got.shape == first.shape and key(got) == key(first)
+        print(json.dumps([first.shape[0], same, merge(*tables, 0.1, 1).tolist() == first.tolist()]))
+    """)
+    assert outcome[0] > 0 and outcome[1:] == [True, True]
+
+
+def test_array_module_of_the_running_numpy():
+    name = run("""
+        merge(np.zeros((0, 11)), np.zeros((0, 4)), np.zeros((0, 11)), 0.1, 1)
+        found = [m for m in ("numpy._core.multiarray", "numpy.core.multiarray")
+                 if m in sys.modules and hasattr(sys.modules[m], "_RUST_NUMPY_BORROW_CHECKING_API")]
+        print(json.dumps(found))
+    """)
+    expected = "numpy._core.multiarray" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core.multiarray"
+    assert name == [expected]
+
+
+# NumPy replaced by a stand-in package whose API table answers with chosen
+# versions: the module must refuse it with the right text and keep nothing.
+FAKE_NUMPY = textwrap.dedent("""
+    import ctypes, sys, types
+    answers = {"abi": 0x2000000, "feature": 0x11, "endian": 1}
+    make = ctypes.CFUNCTYPE(ctypes.c_uint)
+    callbacks = [make(lambda: answers["abi"]), make(lambda: answers["feature"]),
+                 make(lambda: answers["endian"])]
+    table = (ctypes.c_void_p * 300)()
+    table[0] = ctypes.cast(callbacks[0], ctypes.c_void_p)
+    table[211] = ctypes.cast(callbacks[1], ctypes.c_void_p)
+    table[210] = ctypes.cast(callbacks[2], ctypes.c_void_p)
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    numpy = types.ModuleType("numpy"); numpy.__version__ = "2.1.0"; numpy.__path__ = []
+    lib = types.ModuleType("numpy.lib")
+    class NumpyVersion:
+        def __init__(self, text): self.major = int(text.split(".")[0])
+    lib.NumpyVersion = NumpyVersion
+    core = types.ModuleType("numpy._core"); core.__path__ = []
+    multiarray = types.ModuleType("numpy._core.multiarray")
+    multiarray._ARRAY_API = new_capsule(ctypes.addressof(table), None, None)
+    sys.modules.update({"numpy": numpy, "numpy.lib": lib, "numpy._core": core,
+                        "numpy._core.multiarray": multiarray})
+    import importlib.util, pathlib
+""")
+
+FAKE_CALLS = textwrap.dedent("""
+    spec = importlib.util.find_spec("rowmerge._native")
+    native = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(native)
+    def call():
+        try:
+            native.merge_points_removing_overlap(object(), None, None, 0.1, 1)
+        except BaseException as e:
+            print(type(e).__name__ + ": " + str(e).splitlines()[0])
+    for step in STEPS:
+        exec(step)
+        call()
+""")
+
+
+def run_fake(steps):
+    code = FAKE_NUMPY + f"STEPS = {steps!r}\n" + FAKE_CALLS
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.splitlines()
+
+
+PREFIX = "PanicException: Failed to access NumPy array API capsule: type <class 'RuntimeError'>, value RuntimeError("
+
+
+def test_numpy_table_checks():
+    lines = run_fake([
+        "answers['feature'] = 0xb",
+        "answers['feature'] = 0xa",  # tried again: nothing was kept
+        "answers['feature'] = 0x11; answers['abi'] = 0x3000000",
+        "answers['abi'] = 0x1000009; answers['endian'] = 2",
+        "multiarray._ARRAY_API = 5",
+        "numpy.__version__ = 'x'",
+    ])
+    assert lines[0] == PREFIX + ("'module was compiled against NumPy C-API version 0xc (NumPy 1.15) but the "
+                                 "running NumPy has C-API version 0xb'), traceback: None")
+    assert lines[1].endswith("C-API version 0xa'), traceback: None")
+    assert lines[2] == PREFIX + ("'module compiled against ABI version 0x2000000 but this version of numpy is "
+                                 "0x3000000'), traceback: None")
+    assert lines[3] == PREFIX + "'module compiled as little endian, but detected different endianness at runtime')"\
+        ", traceback: None"
+    assert lines[4] == ("PanicException: Failed to access NumPy array API capsule: type <class 'TypeError'>, "
+                        "value TypeError(\"'int' object is not an instance of 'PyCapsule'\"), traceback: None")
+    # The core name was found once and is kept; the version is not read again.
+    assert lines[5] == lines[4]
+
+
+def test_numpy_that_cannot_be_imported():
+    code = textwrap.dedent("""
+        import sys, importlib.util, pathlib, sysconfig
+        package = pathlib.Path(importlib.util.find_spec("rowmerge").submodule_search_locations[0])
+        sys.modules["numpy"] = None
+        path = package / ("_native" + sysconfig.get_config_var("EXT_SUFFIX"))
+        spec = importlib.util.spec_from_file_location("rowmerge._native", path)
+        native = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(native)
+        for _ in range(2):
+            try:
+                native.merge_points_removing_overlap([], [], [], 0.1, 1)
+            except BaseException as e:
+                print(type(e).__name__ + ": " + str(e))
+        del sys.modules["numpy"]
+        import numpy as np
+        print(native.merge_points_removing_overlap(np.zeros((0, 11)), np.zeros((0, 3)), np.zeros((0, 11)), 0, 1).shape)
+    """)
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("PanicException: Failed to access NumPy array API capsule: type "
+                               "<class 'ModuleNotFoundError'>")
+    assert "traceback:" in lines[0]
+    assert lines[-1] == "(0, 3)"
+    assert sum(line.startswith("PanicException") for line in lines) == 2
