@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -44,7 +45,10 @@ class FakeTerminal final : public Terminal {
     if (fd == 1) return stdout_tty;
     return fd == descriptor() && stderr_tty;
   }
-  std::optional<TermSize> size() const override { return term_size; }
+  std::optional<TermSize> size() const override {
+    if (size_fails) throw std::bad_alloc();
+    return term_size;
+  }
   std::optional<std::string> env(const char* name) const override {
     const auto it = env_.find(name);
     if (it == env_.end()) return std::nullopt;
@@ -78,6 +82,7 @@ class FakeTerminal final : public Terminal {
   bool stdout_tty = false;
   bool color = false;
   bool fail_writes = false;
+  bool size_fails = false;  // the size request runs out of memory
   std::optional<TermSize> term_size;
 
  private:

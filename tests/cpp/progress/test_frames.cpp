@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <new>
 #include <stdexcept>
+
+#include "common/abort.hpp"
+#include "common/messages.hpp"
 
 #include "fakes.hpp"
 #include "frame_text.hpp"
@@ -176,6 +180,28 @@ TEST(Release, UnwindingLeavesTheLastFrameAndAFinishedBarDrawsNoMore) {
     bar.finish_with_message("Processing complete");
   }
   EXPECT_EQ(f.term.captured(), plain_line(" ", "00:00:00", 40, "1/1", "0s") + std::string(16, ' '));
+}
+
+TEST(Release, AFailureInsideTheStateLockPoisonsTheBarButReleaseStaysQuiet) {
+  rowmerge::set_abort_report_sink(nullptr);
+  Rig r;
+  {
+    ProgressBar bar(10, r.clock, r.term);
+    give_layout(bar);
+    r.term.size_fails = true;
+    EXPECT_THROW(bar.inc(1), std::bad_alloc);
+    r.term.size_fails = false;
+    try {
+      bar.inc(1);
+      ADD_FAILURE() << "a poisoned state lock was taken";
+    } catch (const rowmerge::Abort& e) {
+      EXPECT_EQ(e.message(), rowmerge::messages::kPoisoned);
+    }
+    EXPECT_THROW(bar.finish_with_message("Processing complete"), rowmerge::Abort);
+    EXPECT_EQ(bar.position(), 2u) << "counts are never lost";
+  }  // release must neither fail nor draw
+  rowmerge::set_abort_report_sink(rowmerge::default_abort_report_sink());
+  EXPECT_EQ(r.term.captured(), "");
 }
 
 TEST(Visibility, HiddenBarsCountButNeverWrite) {

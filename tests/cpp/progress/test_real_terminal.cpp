@@ -98,13 +98,17 @@ int run_child(const Child& c) {
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(c.stdout_fd >= 0 ? c.stdout_fd : null, 1);
     ::dup2(c.stderr_fd >= 0 ? c.stderr_fd : null, 2);
-    std::vector<char*> argv{const_cast<char*>(PROGRESS_CHILD)};
+    // Under an emulator (cross-built tests) the child is started through it.
+    const char* launcher = PROGRESS_CHILD_LAUNCHER;
+    std::vector<char*> argv;
+    if (launcher[0] != '\0') argv.push_back(const_cast<char*>(launcher));
+    argv.push_back(const_cast<char*>(PROGRESS_CHILD));
     for (const auto& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
     for (const auto& e : c.env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    ::execve(PROGRESS_CHILD, argv.data(), envp.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   int status = 0;
