@@ -37,10 +37,33 @@ py-install: venv
 py-test: py-install
 	$(VPY) -m pytest -q; rc=$$?; if [ $$rc -eq 5 ]; then echo "pytest: no tests collected"; rc=0; fi; exit $$rc
 
-test: cpp-test py-test
+test: cpp-test py-test py-test-numpy1
 
 clean:
 	rm -rf build $(VENV)
+
+# The Python suite once more on Debian's own Python and NumPy 1.x (the
+# extension finds NumPy's C API at run time, so it is built for each).  The
+# venv sees the system packages and holds only the build and test tools.
+NUMPY1_APT  := python3 python3-dev python3-venv python3-numpy python3-pandas
+NUMPY1_VENV := build/venv-numpy1
+NUMPY1_PY   := $(NUMPY1_VENV)/bin/python
+
+.PHONY: py-install-numpy1 py-test-numpy1
+$(NUMPY1_VENV)/.stamp:
+	dpkg -s $(NUMPY1_APT) >/dev/null 2>&1 || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(NUMPY1_APT))
+	/usr/bin/python3 -m venv --system-site-packages $(NUMPY1_VENV)
+	$(NUMPY1_PY) -m pip install -q scikit-build-core cmake ninja pytest
+	touch $@
+
+py-install-numpy1: $(NUMPY1_VENV)/.stamp
+	$(NUMPY1_PY) -m pip install -q --no-build-isolation --no-deps \
+	  --config-settings=build-dir=build/numpy1-{wheel_tag} .
+
+py-test-numpy1: py-install-numpy1
+	$(NUMPY1_PY) -c "import numpy; assert numpy.__version__.startswith('1.'), numpy.__version__"
+	$(NUMPY1_PY) -m pytest -q; rc=$$?; if [ $$rc -eq 5 ]; then echo "pytest: no tests collected"; rc=0; fi; exit $$rc
 
 # Cross-built 32-bit ARM (glibc) and musl checks under qemu-user; the first
 # run needs root for apt-get, later runs use the downloads cached in .cache/.
