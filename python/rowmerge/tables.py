@@ -60,7 +60,7 @@ def read_table(path: str, role: str | None = None) -> Table:
             return Table(_numeric_2d(np.load(path, allow_pickle=False), path))
         if ext == ".npz":
             return Table(_pick_npz(path, role))
-        with open(path, "r", encoding="utf-8", newline="") as f:
+        with open(path, "r", encoding="utf-8-sig", newline="") as f:
             text = f.read()
     except TableError:
         raise
