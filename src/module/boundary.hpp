@@ -5,13 +5,16 @@
 //   rowmerge::Abort    pyo3_runtime.PanicException with the abort's text;
 //   std::bad_alloc     MemoryError (also for sizes that overflow).
 // Everything the body held has been given back by unwinding by then.
-// Anything else, or a failure while the exception is being set, ends the
-// process with "uncaught panic at ffi boundary".
+//   anything else      an abort without a message text: PanicException with
+//                      "panic from Rust code".
+// A failure while the exception is being set ends the process with
+// "uncaught panic at ffi boundary".
 #pragma once
 
 #include <Python.h>
 
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "common/abort.hpp"
@@ -33,7 +36,7 @@ Result at_boundary(Result failure, Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
-    py::die_at_boundary();
+    set_abort_exception(Abort(std::string()));
   }
   return failure;
 }
