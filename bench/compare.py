@@ -11,8 +11,8 @@ Contenders
   floor        copying the three inputs once and writing an output of the
                size rowmerge produced: what no merge can beat
 
-Every measurement runs in a fresh interpreter (the module configures its
-worker pool once per process), interleaved across contenders, and the median
+Every measurement runs in a fresh interpreter (so that its peak memory is
+its own), interleaved across contenders, and the median
 of the repeats is reported.  Peak memory is the growth of the process's
 maximum resident set during the measured call, beyond what the loaded inputs
 already used.  Before timing, every contender's rows are checked to agree.

@@ -1,7 +1,7 @@
 """`rowmerge.merge_frame` on pandas DataFrames.
 
-The module merges once per process, so every merge runs in a fresh
-interpreter; refusals that happen before any merge run here.
+Merges run in fresh interpreters, as a pipeline script would run them;
+refusals that happen before any merge run here.
 """
 
 from __future__ import annotations
