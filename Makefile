@@ -37,7 +37,7 @@ py-install: venv
 py-test: py-install
 	$(VPY) -m pytest -q; rc=$$?; if [ $$rc -eq 5 ]; then echo "pytest: no tests collected"; rc=0; fi; exit $$rc
 
-test: cpp-test py-test py-test-numpy1
+test: cpp-test tsan-test py-test py-test-numpy1
 
 clean:
 	rm -rf build $(VENV)
@@ -88,3 +88,15 @@ bench: py-install
 	bench/literal/build.sh build/bench/libliteral.so
 	$(VPY) bench/compare.py
 
+# The concurrent code's tests once more under ThreadSanitizer, in their own
+# build directory.  Suites join this run by carrying the ctest label "tsan"
+# and adding their test target to `tsan_tests`.
+TSAN_BUILD := build/tsan
+.PHONY: tsan-test
+tsan-test: venv gtest
+	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROWMERGE_BUILD_TESTS=ON -DROWMERGE_BUILD_BENCH=OFF \
+	  -DROWMERGE_BUILD_MODULE=OFF -DROWMERGE_SANITIZE=thread
+	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target tsan_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  $(VENV)/bin/ctest --test-dir $(TSAN_BUILD) -L tsan --output-on-failure -j $(JOBS)

@@ -26,6 +26,14 @@ inline int live_thread_count() {
   return n;
 }
 
+// The thread count before a test starts its own threads.  Starting one
+// thread first lets helpers that appear with the first thread (a sanitizer's
+// background thread) show up before the count is taken.
+inline int baseline_thread_count() {
+  std::thread([] {}).join();
+  return live_thread_count();
+}
+
 // Polls `done` until it holds or `limit` passes.
 template <class Pred>
 bool eventually(Pred done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {

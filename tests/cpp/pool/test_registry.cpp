@@ -17,6 +17,7 @@ namespace rowmerge::pool {
 namespace {
 
 using testing::eventually;
+using testing::baseline_thread_count;
 using testing::live_thread_count;
 
 std::atomic<int> g_spawned{0};
@@ -66,7 +67,7 @@ TEST(Registry, AllWorkersRunConcurrentlyAndStealFromEachOther) {
 }
 
 TEST(Registry, FailedStartStopsTheWorkersAlreadyStarted) {
-  const int before = live_thread_count();
+  const int before = baseline_thread_count();
   g_spawned = 0;
   g_fail_at = 2;
   try {
@@ -83,7 +84,7 @@ TEST(Registry, FailedStartStopsTheWorkersAlreadyStarted) {
 }
 
 TEST(Registry, DestroyingALocalPoolEndsItsThreads) {
-  const int before = live_thread_count();
+  const int before = baseline_thread_count();
   {
     Registry registry(ThreadPoolBuilder{3});
     registry.wait_until_primed();
