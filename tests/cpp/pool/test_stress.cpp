@@ -16,9 +16,9 @@ namespace {
 using testing::IdFailure;
 
 #if defined(__SANITIZE_THREAD__)
-constexpr int kCallsPerThread = 150;
+constexpr int kCallsPerThread = 400;
 #else
-constexpr int kCallsPerThread = 1500;
+constexpr int kCallsPerThread = 3000;
 #endif
 
 // One outside thread's share: many for-each calls of random lengths (spread
