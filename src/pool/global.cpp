@@ -57,9 +57,11 @@ Registry& registry_for_call(std::uint32_t num_threads) {
   return *installed;
 }
 
+Registry* process_wide_registry() noexcept { return pools().first.load(std::memory_order_acquire); }
+
 std::uint32_t current_num_threads() {
   if (const WorkerThread* worker = WorkerThread::current()) return worker->registry().num_threads();
-  if (const Registry* first = pools().first.load(std::memory_order_acquire)) return first->num_threads();
+  if (const Registry* first = process_wide_registry()) return first->num_threads();
   return std::min(get_num_threads(0), kThreadsMax);
 }
 

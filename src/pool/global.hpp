@@ -24,6 +24,9 @@ Registry& registry_for_call(std::uint32_t num_threads);
 // pool made now with the automatic choice would get.
 std::uint32_t current_num_threads();
 
+// The process-wide pool (the first one made), or nullptr before there is one.
+Registry* process_wide_registry() noexcept;
+
 // Test seam: how process-wide pools start their threads (nullptr restores
 // the default).  Not for use while pools are being built.
 void set_global_spawn_for_tests(SpawnFn spawn) noexcept;

@@ -80,7 +80,7 @@ TEST(Registry, FailedStartStopsTheWorkersAlreadyStarted) {
                  "temporarily unavailable\" }) }");
   }
   EXPECT_EQ(g_spawned.load(), 2);
-  EXPECT_TRUE(eventually([&] { return live_thread_count() == before; })) << live_thread_count() << " vs " << before;
+  EXPECT_TRUE(eventually([&] { return live_thread_count() <= before; })) << live_thread_count() << " vs " << before;
 }
 
 TEST(Registry, DestroyingALocalPoolEndsItsThreads) {
@@ -91,7 +91,7 @@ TEST(Registry, DestroyingALocalPoolEndsItsThreads) {
     EXPECT_EQ(live_thread_count(), before + 3);
     for_each_id(registry, 1000, [](std::uint64_t) {});
   }
-  EXPECT_TRUE(eventually([&] { return live_thread_count() == before; }));
+  EXPECT_TRUE(eventually([&] { return live_thread_count() <= before; }));
 }
 
 TEST(GlobalPools, OnePoolPerCountReusedByLaterCalls) {
@@ -130,7 +130,6 @@ TEST(GlobalPools, FailedSetUpInstallsNothingAndTheNextCallRetries) {
   Registry& five = registry_for_call(5);
   EXPECT_EQ(five.num_threads(), 5u);
   EXPECT_EQ(g_spawned.load(), 5);
-  EXPECT_EQ(current_num_threads(), 5u) << "the first installed pool is the process-wide one";
   set_global_spawn_for_tests(nullptr);
   set_abort_report_sink(default_abort_report_sink());
 }
@@ -151,16 +150,17 @@ TEST(GlobalPools, ConcurrentFirstCallsShareOnePool) {
 }
 
 TEST(GlobalPools, CurrentNumThreadsFollowsThePoolOfTheCallingThread) {
+  if (process_wide_registry() != nullptr) GTEST_SKIP() << "needs a fresh process, as under ctest";
   ASSERT_EQ(setenv("RAYON_NUM_THREADS", "7", 1), 0);
   EXPECT_EQ(current_num_threads(), 7u) << "no pool yet: what the automatic choice would give";
   ASSERT_EQ(unsetenv("RAYON_NUM_THREADS"), 0);
   Registry& three = registry_for_call(3);
   Registry& two = registry_for_call(2);
-  EXPECT_EQ(current_num_threads(), 3u);
+  EXPECT_EQ(process_wide_registry(), &three);
+  EXPECT_EQ(current_num_threads(), 3u) << "the first pool made is the process-wide one";
   std::atomic<std::uint32_t> seen{0};
   for_each_id(two, 2, [&](std::uint64_t) { seen.store(current_num_threads(), std::memory_order_relaxed); });
   EXPECT_EQ(seen.load(), 2u);
-  (void)three;
 }
 
 }  // namespace
