@@ -1,8 +1,10 @@
 // Indexed merge engine against the literal merge step on a generated field,
 // single-threaded.  Prints both times and their ratio.
 //
-//   bench_merge [oracle_stride]
+//   bench_merge [--ordered] [oracle_stride]
 //
+// Points are shuffled over the table by default, the hard case for the
+// engine; --ordered lists them segment after segment, as detectors emit them.
 // The indexed engine (index build + every step) is timed five times and the
 // median is reported.  The literal step runs once, on every id by default, or
 // on every oracle_stride-th id, in which case its time is scaled up by the
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "field.hpp"
@@ -49,13 +52,21 @@ Collected run_engine(const merge::MergeTables& tables) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t stride = argc > 1 ? std::max(1L, std::strtol(argv[1], nullptr, 10)) : 1;
-  const bench::Field field = bench::generate_field({});
+  bench::FieldShape shape;
+  std::size_t stride = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--ordered") == 0) {
+      shape.shuffle_points = false;
+    } else {
+      stride = static_cast<std::size_t>(std::max(1L, std::strtol(argv[i], nullptr, 10)));
+    }
+  }
+  const bench::Field field = bench::generate_field(shape);
   const double tolerance = 0.05;
   const merge::MergeTables tables{field.connected_crop_rows, field.points_in_rows, field.row_information, tolerance};
   const std::size_t ids = tables.connected_crop_rows.rows();
-  std::printf("field: %zu connected crop rows, %zu points, %zu records\n", ids, tables.points_in_rows.rows(),
-              tables.row_information.rows());
+  std::printf("field: %zu connected crop rows, %zu points (%s), %zu records\n", ids, tables.points_in_rows.rows(),
+              shape.shuffle_points ? "shuffled" : "in segment order", tables.row_information.rows());
 
   std::vector<double> engine_times;
   Collected results;

@@ -67,7 +67,7 @@ Field generate_field(const FieldShape& shape) {
   const std::size_t n_points = n_segments * shape.points_per_segment;
   std::vector<std::size_t> point_order(n_points);
   for (std::size_t i = 0; i < n_points; ++i) point_order[i] = i;
-  std::shuffle(point_order.begin(), point_order.end(), rng);
+  if (shape.shuffle_points) std::shuffle(point_order.begin(), point_order.end(), rng);
   field.points_in_rows = Matrix::uninitialized(n_points, 5);
   for (std::size_t i = 0; i < n_points; ++i) {
     const Segment& g = segments[point_order[i] / shape.points_per_segment];

@@ -15,11 +15,12 @@ struct FieldShape {
   std::size_t segments_per_row = 4;
   std::size_t points_per_segment = 834;
   std::uint64_t seed = 7;
+  bool shuffle_points = true;  // false: points come segment after segment
 };
 
 struct Field {
   Matrix connected_crop_rows;  // one per segment, 11 columns
-  Matrix points_in_rows;       // 5 columns (keys, x, y, confidence), shuffled
+  Matrix points_in_rows;       // 5 columns (keys, x, y, confidence)
   Matrix row_information;      // one record per segment, 11 columns, shuffled
 };
 
