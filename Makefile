@@ -100,3 +100,15 @@ tsan-test: venv gtest
 	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target tsan_tests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  $(VENV)/bin/ctest --test-dir $(TSAN_BUILD) -L tsan --output-on-failure -j $(JOBS)
+
+# Hardening runs.  asan-test: the whole pytest suite against an ASan + UBSan
+# build of the extension (build/asan; .venv keeps its normal build).
+# fuzz-test: the libFuzzer harness of the core under ASan + UBSan for
+# FUZZ_SECONDS (installs clang from Debian when missing).
+FUZZ_SECONDS ?= 60
+.PHONY: asan-test fuzz-test
+asan-test: venv
+	scripts/asan-pytest
+
+fuzz-test: venv
+	scripts/fuzz-core $(FUZZ_SECONDS)
