@@ -45,7 +45,7 @@ clean:
 # The Python suite once more on Debian's own Python and NumPy 1.x (the
 # extension finds NumPy's C API at run time, so it is built for each).  The
 # venv sees the system packages and holds only the build and test tools.
-NUMPY1_APT  := python3 python3-dev python3-venv python3-numpy python3-pandas python3-matplotlib
+NUMPY1_APT  := python3 python3-dev python3-venv python3-numpy python3-pandas python3-matplotlib python3-hypothesis
 NUMPY1_VENV := build/venv-numpy1
 NUMPY1_PY   := $(NUMPY1_VENV)/bin/python
 
