@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "common/abort.hpp"
+#include "common/buffer.hpp"
 #include "common/messages.hpp"
 
 namespace rowmerge {
@@ -112,14 +113,11 @@ class Matrix {
 
   // Frees a buffer of `capacity` elements that a Matrix allocated.
   static void free_buffer(double* data, std::size_t capacity) noexcept {
-    if (capacity != 0 && data != nullptr) ::operator delete(data);
+    if (capacity != 0) free_doubles(data);
   }
 
  private:
-  static double* allocate(std::size_t n) {
-    if (n == 0) return nullptr;
-    return static_cast<double*>(::operator new(n * sizeof(double)));  // std::bad_alloc on failure
-  }
+  static double* allocate(std::size_t n) { return allocate_doubles(n); }  // std::bad_alloc on failure
   static double* empty_storage() noexcept {
     alignas(double) static double slot = 0.0;
     return &slot;
