@@ -1,6 +1,6 @@
 #include "merge/driver.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -24,22 +24,29 @@ struct SharedResultList {
   std::vector<merge::PointIndex> rows;
 };
 
-// Stacks the listed rows of `points` into a new row-major matrix.
-Matrix assemble_output(const Matrix& points, const std::vector<merge::PointIndex>& rows) {
+// Stacks the listed rows of `points` into a new row-major matrix.  The copy
+// is spread over the pool in pieces of a fixed number of rows, so that the
+// output's fresh pages are also faulted in on every worker.
+Matrix assemble_output(pool::Registry& pool, const Matrix& points, const std::vector<merge::PointIndex>& rows) {
   const std::size_t width = points.cols();
   Matrix out = Matrix::uninitialized(rows.size(), width);
   if (out.size() == 0) return out;
-  double* dst = out.data();
-  if (points.col_step() == 1) {
-    for (const merge::PointIndex r : rows) {
-      std::memcpy(dst, points.row_ptr(r), width * sizeof(double));
-      dst += width;
+  constexpr std::size_t kRowsPerPiece = std::size_t{1} << 15;
+  const std::size_t pieces = (rows.size() + kRowsPerPiece - 1) / kRowsPerPiece;
+  pool::for_each_id(pool, pieces, [&](std::uint64_t piece) {
+    const std::size_t first = static_cast<std::size_t>(piece) * kRowsPerPiece;
+    const std::size_t last = std::min(rows.size(), first + kRowsPerPiece);
+    double* dst = out.data() + first * width;
+    if (points.col_step() == 1) {
+      for (std::size_t k = first; k < last; ++k, dst += width) {
+        const double* src = points.row_ptr(rows[k]);
+        for (std::size_t c = 0; c < width; ++c) dst[c] = src[c];
+      }
+    } else {
+      for (std::size_t k = first; k < last; ++k, dst += width)
+        for (std::size_t c = 0; c < width; ++c) dst[c] = points(rows[k], c);
     }
-  } else {
-    for (const merge::PointIndex r : rows) {
-      for (std::size_t c = 0; c < width; ++c) *dst++ = points(r, c);
-    }
-  }
+  });
   return out;
 }
 
@@ -69,7 +76,7 @@ Matrix multithreaded_merging(const Matrix& connected_crop_rows, const Matrix& po
   bar.finish_with_message("Processing complete");
 
   const std::vector<merge::PointIndex> rows = std::move(results.rows);
-  return assemble_output(points_in_rows, rows);
+  return assemble_output(pool, points_in_rows, rows);
 }
 
 }  // namespace rowmerge
