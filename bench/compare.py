@@ -126,29 +126,44 @@ def worker(args) -> None:
     elif args.contender.startswith("rowmerge"):
         from rowmerge import merge_points_removing_overlap
     subset = c[first:first + count]
+
+    def run_once():
+        if args.contender.startswith("rowmerge"):
+            return merge_points_removing_overlap(subset, p, r, TOLERANCE, int(args.contender.split("-")[1]))
+        if args.contender == "numpy":
+            return numpy_merge(subset, p, r, TOLERANCE)
+        # floor: the inputs copied once, an output of rowmerge's size written
+        copies = (c.copy(), p.copy(), r.copy())
+        result = np.empty((args.out_rows, p.shape[1]))
+        n = min(args.out_rows, p.shape[0])
+        result[:n] = copies[1][:n]
+        result[n:] = 0.0
+        return result
+
     base = _reset_peak()
     extra = {}
     t0 = time.perf_counter()
-    if args.contender.startswith("rowmerge"):
-        out = merge_points_removing_overlap(subset, p, r, TOLERANCE, int(args.contender.split("-")[1]))
-    elif args.contender == "numpy":
-        out = numpy_merge(subset, p, r, TOLERANCE)
-    elif args.contender == "literal-2":
+    if args.contender == "literal-2":
         # The copies the library makes are timed on their own, so that only
         # the merge proper is extrapolated when a slice is run.
         out = _literal(c, p, r, first, 0, 2)
         extra["fixed_seconds"] = time.perf_counter() - t0
         t0 = time.perf_counter()
         out = _literal(c, p, r, first, count, 2)
-    else:  # floor: the inputs copied once, an output of rowmerge's size written
-        copies = (c.copy(), p.copy(), r.copy())
-        out = np.empty((args.out_rows, p.shape[1]))
-        n = min(args.out_rows, p.shape[0])
-        out[:n] = copies[1][:n]
-        out[n:] = 0.0
-        del copies
+    else:
+        out = run_once()
     seconds = time.perf_counter() - t0
-    result = {"seconds": seconds, "peak_extra_kb": _peak_kb() - base, "rows_out": int(out.shape[0]),
+    peak_kb = _peak_kb() - base
+    # The same call once more in the same process: a pipeline that merges
+    # field after field sees this time, without the first call's cost of
+    # getting fresh memory from the kernel.
+    warm = seconds
+    if args.contender != "literal-2":
+        del out
+        t0 = time.perf_counter()
+        out = run_once()
+        warm = time.perf_counter() - t0
+    result = {"seconds": seconds, "warm_seconds": warm, "peak_extra_kb": peak_kb, "rows_out": int(out.shape[0]),
               "input_kb": (c.nbytes + p.nbytes + r.nbytes) // 1024, "output_kb": out.nbytes // 1024, **extra}
     if args.digest:
         result["digest"] = _digest(out)
@@ -212,18 +227,19 @@ def measure(name: str, repeats: int) -> list[dict]:
                 samples[contender].append(run_worker(contender, directory, **kwargs))
     rows = []
     for contender, runs in samples.items():
-        seconds = []
+        seconds, warm = [], []
         for r in runs:
             s = r["seconds"]
             if contender == "literal-2" and literal_slice is not None:
                 fixed = min(r["fixed_seconds"], s)
                 s = fixed + (s - fixed) * n_connected / literal_slice
             seconds.append(s)
+            warm.append(s if contender == "literal-2" else r["warm_seconds"])
         note = ""
         if contender == "literal-2" and literal_slice is not None:
             note = f"extrapolated from {literal_slice} of {n_connected} connected rows"
         rows.append({"size": name, "contender": contender, "connected": n_connected, "points": n_points,
-                     "seconds": statistics.median(seconds),
+                     "seconds": statistics.median(seconds), "warm": statistics.median(warm),
                      "peak_extra_mb": statistics.median(r["peak_extra_kb"] for r in runs) / 1024,
                      "input_mb": runs[0]["input_kb"] / 1024, "output_mb": runs[0]["output_kb"] / 1024,
                      "note": note})
@@ -231,34 +247,39 @@ def measure(name: str, repeats: int) -> list[dict]:
 
 
 def report(results: list[dict]) -> None:
-    print(f"{'field':<28} {'contender':<11} {'median s':>10} {'x rowmerge':>11} {'x floor':>9} "
-          f"{'peak +MB':>9}  note")
+    print("cold: the first call in a fresh interpreter; warm: the same call again in that process")
+    print(f"{'field':<28} {'contender':<11} {'cold s':>8} {'x rm':>7} {'x floor':>8} "
+          f"{'warm s':>8} {'x rm':>7} {'x floor':>8} {'peak +MB':>9}  note")
     for size in dict.fromkeys(r["size"] for r in results):
         group = [r for r in results if r["size"] == size]
-        ref = next(r for r in group if r["contender"] == "rowmerge-2")["seconds"]
-        floor = next(r for r in group if r["contender"] == "floor")["seconds"]
+        get = {r["contender"]: r for r in group}
         label = f"{size} ({group[0]['connected']:,} / {group[0]['points']:,})"
         for r in group:
-            print(f"{label:<28} {r['contender']:<11} {r['seconds']:>10.4f} {r['seconds'] / ref:>11.2f} "
-                  f"{r['seconds'] / floor:>9.2f} {r['peak_extra_mb']:>9.1f}  {r['note']}")
+            cols = []
+            for key in ("seconds", "warm"):
+                cols.append(f"{r[key]:>8.4f} {r[key] / get['rowmerge-2'][key]:>7.2f} "
+                            f"{r[key] / get['floor'][key]:>8.2f}")
+            print(f"{label:<28} {r['contender']:<11} {cols[0]} {cols[1]} {r['peak_extra_mb']:>9.1f}  {r['note']}")
             label = ""
     largest = [r for r in results if r["size"] == results[-1]["size"]]
     get = {r["contender"]: r for r in largest}
     rm = get["rowmerge-2"]
     budget = 1.10 * (2 * rm["input_mb"] + rm["output_mb"]) - rm["input_mb"]
-    checks = [
-        ("rowmerge within 3x of the floor", rm["seconds"] <= 3 * get["floor"]["seconds"],
-         f"{rm['seconds'] / get['floor']['seconds']:.2f}x"),
-        ("at least 100x faster than the literal merge", get["literal-2"]["seconds"] >= 100 * rm["seconds"],
-         f"{get['literal-2']['seconds'] / rm['seconds']:.0f}x"),
-        ("at least 5x faster than NumPy", get["numpy"]["seconds"] >= 5 * rm["seconds"],
-         f"{get['numpy']['seconds'] / rm['seconds']:.1f}x"),
-        ("peak memory within inputs + copies + output + 10 %", rm["peak_extra_mb"] <= budget,
-         f"{rm['peak_extra_mb']:.0f} MB beyond the loaded inputs, budget {budget:.0f} MB"),
-    ]
     print(f"\ntargets on the {largest[0]['size']} field (rowmerge with 2 threads):")
-    for text, ok, figure in checks:
-        print(f"  {'met   ' if ok else 'MISSED'} {text}: {figure}")
+    for key, kind in (("seconds", "cold"), ("warm", "warm")):
+        checks = [
+            ("rowmerge within 3x of the floor", rm[key] <= 3 * get["floor"][key],
+             f"{rm[key] / get['floor'][key]:.2f}x"),
+            ("at least 100x faster than the literal merge", get["literal-2"][key] >= 100 * rm[key],
+             f"{get['literal-2'][key] / rm[key]:.0f}x"),
+            ("at least 5x faster than NumPy", get["numpy"][key] >= 5 * rm[key],
+             f"{get['numpy'][key] / rm[key]:.1f}x"),
+        ]
+        for text, ok, figure in checks:
+            print(f"  {'met   ' if ok else 'MISSED'} {kind}: {text}: {figure}")
+    ok = rm["peak_extra_mb"] <= budget
+    print(f"  {'met   ' if ok else 'MISSED'} peak memory within inputs + copies + output + 10 %: "
+          f"{rm['peak_extra_mb']:.0f} MB beyond the loaded inputs, budget {budget:.0f} MB")
 
 
 def main() -> int:
