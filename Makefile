@@ -7,7 +7,7 @@ CMAKE  := $(VENV)/bin/cmake
 JOBS   ?= 2
 CPP_BUILD := build/cpp
 
-.PHONY: all venv gtest cpp-build cpp-test py-install py-test test clean
+.PHONY: all venv gtest cpp-build cpp-test py-install py-test test check clean
 
 all: test
 
@@ -37,7 +37,10 @@ py-install: venv
 py-test: py-install
 	$(VPY) -m pytest -q; rc=$$?; if [ $$rc -eq 5 ]; then echo "pytest: no tests collected"; rc=0; fi; exit $$rc
 
-test: cpp-test tsan-test py-test py-test-numpy1
+# Everything CI runs.  `make check` is the quick subset for day-to-day work.
+test: cpp-test tsan-test py-test py-test-numpy1 asan-test fuzz-test armhf-test musl-test
+
+check: cpp-test py-test
 
 clean:
 	rm -rf build $(VENV)

@@ -44,8 +44,8 @@ std::string render_traceback(PyObject* value) {
   PyRef lines = module ? PyRef::steal(PyObject_CallMethod(module.get(), "format_tb", "O", traceback.get())) : PyRef();
   PyRef empty = PyRef::steal(PyUnicode_FromString(""));
   PyRef joined = (lines && empty) ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
-  std::string text = "\n";
-  text += text_of(std::move(joined), "<traceback could not be formatted>");
+  std::string text = text_of(std::move(joined), "<traceback could not be formatted>");
+  text.insert(text.begin(), '\n');
   return text;
 }
 

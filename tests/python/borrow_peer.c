@@ -64,10 +64,10 @@ static PyObject *call_release(PyObject *array, int exclusive)
     Py_RETURN_NONE;
 }
 
-static PyObject *acquire_mut(PyObject *self, PyObject *array) { return call_acquire(array, 1); }
-static PyObject *release_mut(PyObject *self, PyObject *array) { return call_release(array, 1); }
-static PyObject *acquire(PyObject *self, PyObject *array) { return call_acquire(array, 0); }
-static PyObject *release(PyObject *self, PyObject *array) { return call_release(array, 0); }
+static PyObject *acquire_mut(PyObject *Py_UNUSED(self), PyObject *array) { return call_acquire(array, 1); }
+static PyObject *release_mut(PyObject *Py_UNUSED(self), PyObject *array) { return call_release(array, 1); }
+static PyObject *acquire(PyObject *Py_UNUSED(self), PyObject *array) { return call_acquire(array, 0); }
+static PyObject *release(PyObject *Py_UNUSED(self), PyObject *array) { return call_release(array, 0); }
 
 /* The recording registry published by `publish`. */
 static struct {
@@ -75,15 +75,15 @@ static struct {
     long acquired, released;
 } recorder;
 
-static int rec_acquire(void *flags, PyObject *array) { recorder.acquired++; return recorder.acquire_code; }
-static int rec_acquire_mut(void *flags, PyObject *array) { return 0; }
-static void rec_release(void *flags, PyObject *array) { recorder.released++; }
-static void rec_release_mut(void *flags, PyObject *array) {}
+static int rec_acquire(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) { recorder.acquired++; return recorder.acquire_code; }
+static int rec_acquire_mut(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) { return 0; }
+static void rec_release(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) { recorder.released++; }
+static void rec_release_mut(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) {}
 
 static BorrowApi recording_api = {1, &recorder, rec_acquire, rec_acquire_mut, rec_release, rec_release_mut};
 
 /* publish(version, acquire_code, name=CAPSULE_NAME) */
-static PyObject *publish(PyObject *self, PyObject *args)
+static PyObject *publish(PyObject *Py_UNUSED(self), PyObject *args)
 {
     unsigned long long version;
     int code;
@@ -104,7 +104,7 @@ static PyObject *publish(PyObject *self, PyObject *args)
     Py_RETURN_NONE;
 }
 
-static PyObject *recorded(PyObject *self, PyObject *unused)
+static PyObject *recorded(PyObject *Py_UNUSED(self), PyObject *Py_UNUSED(unused))
 {
     return Py_BuildValue("(ll)", recorder.acquired, recorder.released);
 }
@@ -119,6 +119,6 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_borrow_peer", NULL, -1, methods};
+static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_borrow_peer", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit__borrow_peer(void) { return PyModule_Create(&module_def); }

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 namespace rowmerge::pool::testing {
@@ -28,9 +31,16 @@ inline int live_thread_count() {
 
 // The thread count before a test starts its own threads.  Starting one
 // thread first lets helpers that appear with the first thread (a sanitizer's
-// background thread) show up before the count is taken.
+// background thread) show up before the count is taken.  A joined thread can
+// stay listed for a moment (long enough to matter under an emulator), so the
+// count is taken once that thread is gone from /proc/self/task.
 inline int baseline_thread_count() {
-  std::thread([] {}).join();
+  long tid = 0;
+  std::thread([&tid] { tid = ::syscall(SYS_gettid); }).join();
+  const std::string entry = "/proc/self/task/" + std::to_string(tid);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::access(entry.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return live_thread_count();
 }
 
