@@ -1,14 +1,12 @@
 // The shared entry queue: first in, first out, for work handed to the pool by
-// threads outside it.  Like the worker deques it keeps an atomic copy of its
-// length so that idle workers can look at it without taking the mutex.
+// threads outside it.  It is a job deque used from one end only: pushes go
+// on the newest end and workers take the oldest job, so its idle check is the
+// same lock-free length read.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
-#include <mutex>
 #include <optional>
 
-#include "pool/job_ring.hpp"
+#include "pool/deque.hpp"
 
 namespace rowmerge::pool {
 
@@ -16,28 +14,15 @@ class Injector {
  public:
   // Returns whether the queue was empty before; may throw std::bad_alloc
   // (nothing was pushed then).
-  bool push(JobRef job) {
-    std::lock_guard lock(mutex_);
-    const bool was_empty = ring_.empty();
-    ring_.push_back(job);
-    length_.store(ring_.size(), std::memory_order_release);
-    return was_empty;
-  }
+  bool push(JobRef job) { return queue_.push(job); }
 
-  std::optional<JobRef> pop() {
-    if (empty()) return std::nullopt;
-    std::lock_guard lock(mutex_);
-    auto job = ring_.pop_front();
-    length_.store(ring_.size(), std::memory_order_release);
-    return job;
-  }
+  // The oldest job.
+  std::optional<JobRef> pop() { return queue_.steal(); }
 
-  bool empty() const noexcept { return length_.load(std::memory_order_acquire) == 0; }
+  bool empty() const noexcept { return queue_.empty(); }
 
  private:
-  std::mutex mutex_;
-  JobRing ring_;
-  std::atomic<std::size_t> length_{0};
+  JobDeque queue_;
 };
 
 }  // namespace rowmerge::pool

@@ -7,8 +7,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <thread>
+
+#include "pool/pool.hpp"
 
 namespace rowmerge::pool::testing {
 
@@ -42,6 +45,23 @@ inline int baseline_thread_count() {
   while (::access(entry.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return live_thread_count();
+}
+
+// Runs a for-each over `n` ids on `registry` whose `failing` ids throw an
+// IdFailure, counting in `ran[id]` how often each id ran; returns the id whose
+// failure came back, or n when none did.
+template <class Counters>
+std::uint64_t run_with_failures(Registry& registry, std::uint64_t n, const std::set<std::uint64_t>& failing,
+                                Counters& ran) {
+  try {
+    for_each_id(registry, n, [&](std::uint64_t id) {
+      ran[id].fetch_add(1, std::memory_order_relaxed);
+      if (failing.count(id) != 0) throw IdFailure{id};
+    });
+  } catch (const IdFailure& f) {
+    return f.id;
+  }
+  return n;
 }
 
 // Polls `done` until it holds or `limit` passes.

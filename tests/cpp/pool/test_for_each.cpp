@@ -16,6 +16,7 @@ namespace rowmerge::pool {
 namespace {
 
 using testing::IdFailure;
+using testing::run_with_failures;
 
 // The pieces a for-each makes when nobody steals: only the two halves of
 // the first split are moved.
@@ -104,15 +105,7 @@ TEST(ForEach, OneWorkerRunsEveryIdInAscendingOrder) {
 // was skipped (only the rest of an unsplit piece is dropped).
 void check_failures(Registry& registry, std::uint64_t n, const std::set<std::uint64_t>& failing) {
   std::vector<std::atomic<int>> ran(n);
-  std::uint64_t reported = n;
-  try {
-    for_each_id(registry, n, [&](std::uint64_t id) {
-      ran[id].fetch_add(1, std::memory_order_relaxed);
-      if (failing.count(id) != 0) throw IdFailure{id};
-    });
-  } catch (const IdFailure& f) {
-    reported = f.id;
-  }
+  const std::uint64_t reported = run_with_failures(registry, n, failing, ran);
   const std::uint64_t lowest = failing.empty() ? n : *failing.begin();
   ASSERT_EQ(reported, lowest);
   for (std::uint64_t id = 0; id < n; ++id) {

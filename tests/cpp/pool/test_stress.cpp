@@ -14,6 +14,7 @@ namespace rowmerge::pool {
 namespace {
 
 using testing::IdFailure;
+using testing::run_with_failures;
 
 #if defined(__SANITIZE_THREAD__)
 constexpr int kCallsPerThread = 400;
@@ -36,15 +37,7 @@ std::string hammer(Registry& registry, std::uint64_t seed) {
       for (int i = 0; i < k; ++i) failing.insert(rng() % n);
     }
     for (std::uint64_t id = 0; id < n; ++id) ran[id].store(0, std::memory_order_relaxed);
-    std::uint64_t reported = n;
-    try {
-      for_each_id(registry, n, [&](std::uint64_t id) {
-        ran[id].fetch_add(1, std::memory_order_relaxed);
-        if (failing.count(id) != 0) throw IdFailure{id};
-      });
-    } catch (const IdFailure& f) {
-      reported = f.id;
-    }
+    const std::uint64_t reported = run_with_failures(registry, n, failing, ran);
     const std::uint64_t lowest = failing.empty() ? n : *failing.begin();
     if (reported != lowest) return "call " + std::to_string(call) + ": failure of id " + std::to_string(reported);
     for (std::uint64_t id = 0; id < n; ++id) {
