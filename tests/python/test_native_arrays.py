@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import sys
 
 import numpy as np
 import pytest
@@ -96,3 +97,16 @@ def test_same_array_for_several_parameters(merge):
     # connected row (no links: column 3 is NaN).
     table = np.array([[1.0, 1.0, 1.0, np.nan, 1.0, 0, 0, 0, 0, 0, 0]])
     np.testing.assert_array_equal(merge(table, table, table, 0.1, 1), table)
+
+
+@pytest.mark.skipif(sys.maxsize < 2**62, reason="the view needs a 64-bit address space")
+def test_an_input_whose_copy_cannot_be_had_raises_memory_error(merge):
+    # A 256 TiB broadcast view: NumPy makes it without memory, but no process
+    # can hold its copy.  The call must say so, not crash or copy short.
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2**42, 8), strides=(0, 0))
+    connected = np.zeros((1, 3))
+    with pytest.raises(MemoryError):
+        merge(connected, huge, np.zeros((1, 11)), 0.1, 1)
+    # Nothing was left borrowed: the same arrays work again.
+    result = merge(np.zeros((0, 11)), np.zeros((2, 8)), np.zeros((1, 11)), 0.1, 1)
+    assert result.shape == (0, 8)
