@@ -1,6 +1,7 @@
 #include "merge/driver.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -51,6 +52,20 @@ Matrix assemble_output(pool::Registry& pool, const Matrix& points, const std::ve
 }
 
 }  // namespace
+
+void copy_on_pool(double* target, const void* source, std::size_t count, std::uint32_t num_threads) {
+  constexpr std::size_t kPiece = std::size_t{1} << 18;  // 2 MiB of doubles
+  if (count < 8 * kPiece) {
+    std::memcpy(target, source, count * sizeof(double));
+    return;
+  }
+  pool::Registry& pool = pool::registry_for_call(num_threads);
+  pool::for_each_id(pool, (count + kPiece - 1) / kPiece, [&](std::uint64_t piece) {
+    const std::size_t first = static_cast<std::size_t>(piece) * kPiece;
+    std::memcpy(target + first, static_cast<const char*>(source) + first * sizeof(double),
+                std::min(kPiece, count - first) * sizeof(double));
+  });
+}
 
 Matrix multithreaded_merging(const Matrix& connected_crop_rows, const Matrix& points_in_rows,
                              const Matrix& row_information, double tolerance, std::uint32_t num_threads) {

@@ -3,6 +3,7 @@
 // point rows stacked into one output matrix.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "merge/matrix.hpp"
@@ -15,5 +16,11 @@ namespace rowmerge {
 // `num_threads` 0 lets the pool choose its thread count.
 Matrix multithreaded_merging(const Matrix& connected_crop_rows, const Matrix& points_in_rows,
                              const Matrix& row_information, double tolerance, std::uint32_t num_threads);
+
+// Copies `count` doubles from `source` (any alignment) to `target`.  Large copies are spread
+// over the pool that a merge with `num_threads` runs on, so that the fresh
+// pages of the target are faulted in on every worker; small ones stay on the
+// calling thread.  May raise the pool's set-up failure (rowmerge::Abort).
+void copy_on_pool(double* target, const void* source, std::size_t count, std::uint32_t num_threads);
 
 }  // namespace rowmerge

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "merge/driver.hpp"
 #include "numpy_access/numpy_abi.hpp"
 
 namespace rowmerge::module {
@@ -17,7 +18,7 @@ bool steps_by(npy_intp extent, npy_intp stride, std::size_t expected) {
 
 }  // namespace
 
-Matrix copy_to_matrix(PyObject* object) {
+Matrix copy_to_matrix(PyObject* object, std::uint32_t num_threads) {
   const numpy::ArrayObject* array = numpy::as_array(object);
   const auto rows = static_cast<std::size_t>(array->dimensions[0]);
   const auto cols = static_cast<std::size_t>(array->dimensions[1]);
@@ -31,12 +32,12 @@ Matrix copy_to_matrix(PyObject* object) {
 
   if (steps_by(array->dimensions[0], row_stride, cols * kItem) && steps_by(array->dimensions[1], col_stride, kItem)) {
     Matrix copy = Matrix::uninitialized(rows, cols);
-    std::memcpy(copy.data(), data, count * kItem);
+    copy_on_pool(copy.data(), data, count, num_threads);
     return copy;
   }
   if (steps_by(array->dimensions[0], row_stride, kItem) && steps_by(array->dimensions[1], col_stride, rows * kItem)) {
     Matrix copy = Matrix::uninitialized_with_steps(rows, cols, 1, static_cast<std::ptrdiff_t>(rows));
-    std::memcpy(copy.data(), data, count * kItem);
+    copy_on_pool(copy.data(), data, count, num_threads);
     return copy;
   }
 

@@ -8,10 +8,13 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "merge/matrix.hpp"
 
 namespace rowmerge::module {
 
-Matrix copy_to_matrix(PyObject* array);
+// Block copies run on the pool of a merge with `num_threads`.
+Matrix copy_to_matrix(PyObject* array, std::uint32_t num_threads);
 
 }  // namespace rowmerge::module

@@ -25,9 +25,9 @@ py::PyRef merge(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::PyRef result;
   {
     // The copies go as soon as the result array exists.
-    const Matrix connected_copy = copy_to_matrix(connected_crop_rows.get());
-    const Matrix points_copy = copy_to_matrix(points_in_rows.get());
-    const Matrix information_copy = copy_to_matrix(row_information.get());
+    const Matrix connected_copy = copy_to_matrix(connected_crop_rows.get(), num_threads);
+    const Matrix points_copy = copy_to_matrix(points_in_rows.get(), num_threads);
+    const Matrix information_copy = copy_to_matrix(row_information.get(), num_threads);
     result = matrix_to_array(
         multithreaded_merging(connected_copy, points_copy, information_copy, tolerance, num_threads));
   }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -250,6 +251,25 @@ TEST(Driver, ConcurrentCallsWithFailuresStayConsistent) {
   }
   for (auto& c : callers) c.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Large copies run in pieces on the pool; the source may be unaligned and
+// the length need not be a whole number of pieces.
+TEST(CopyOnPool, LargeAndSmallCopiesAreExact) {
+  for (const std::size_t count : {std::size_t{0}, std::size_t{7}, (std::size_t{1} << 21) + 12345}) {
+    std::vector<unsigned char> bytes(count * sizeof(double) + 1);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 131 + 7);
+    std::vector<double> target(count + 1, -1.0);
+    for (const std::uint32_t threads : {1u, 2u, 5u}) {
+      rowmerge::copy_on_pool(target.data(), bytes.data() + 1, count, threads);
+      EXPECT_EQ(std::memcmp(target.data(), bytes.data() + 1, count * sizeof(double)), 0) << count << " " << threads;
+      EXPECT_EQ(target[count], -1.0);  // nothing written past the end
+    }
+  }
 }
 
 }  // namespace
