@@ -41,14 +41,18 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
-def _thread_count(text: str) -> int:
+def _whole_number(text: str, low: int, high: int) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 0 <= value <= 0xFFFFFFFF:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 4294967295, not {value}")
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"must be between {low} and {high}, not {value}")
     return value
+
+
+def _thread_count(text: str) -> int:
+    return _whole_number(text, 0, 0xFFFFFFFF)
 
 
 def _tolerance(text: str) -> float:
@@ -59,13 +63,7 @@ def _tolerance(text: str) -> float:
 
 
 def _row_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 1 <= value <= 10_000:
-        raise argparse.ArgumentTypeError(f"must be between 1 and 10000, not {value}")
-    return value
+    return _whole_number(text, 1, 10_000)
 
 
 def build_parser() -> argparse.ArgumentParser:
