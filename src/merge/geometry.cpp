@@ -55,41 +55,25 @@ Cut cut_between(const ReferencePoints& base, const ReferencePoints& linked) noex
 
 OverlapFilter::OverlapFilter(const Cut& c, double tolerance) noexcept {
   const double cx = c.cut.x, cy = c.cut.y, nx = c.near.x, ny = c.near.y;
+  // (x <= cut_x and y ~ cut_y) or (x >= near_x and y ~ near_y), with the
+  // bounds as the rule states them; mirroring an axis turns >= into <=.
+  double cut_x, cut_y, near_x, near_y;
   if (distance(c.cut, c.near) < tolerance) {
-    rule_ = Rule::kCloseCut;
+    return;  // the close cut: the default members
   } else if (cx < nx && cy < ny) {
-    rule_ = Rule::kBelowLeft;
-    cut_x_ = cx + tolerance, cut_y_ = cy + tolerance;
-    near_x_ = nx + tolerance, near_y_ = ny + tolerance;
+    cut_x = cx + tolerance, cut_y = cy + tolerance, near_x = nx + tolerance, near_y = ny + tolerance;
   } else if (cx < nx && cy > ny) {
-    rule_ = Rule::kAboveLeft;
-    cut_x_ = cx + tolerance, cut_y_ = cy - tolerance;
-    near_x_ = nx + tolerance, near_y_ = ny - tolerance;
+    cut_x = cx + tolerance, cut_y = cy - tolerance, near_x = nx + tolerance, near_y = ny - tolerance;
+    sign_y_ = -1.0;
   } else if (cx > nx && cy > ny) {
-    rule_ = Rule::kAboveRight;
-    cut_x_ = cx - tolerance, cut_y_ = cy - tolerance;
-    near_x_ = nx - tolerance, near_y_ = ny - tolerance;
+    cut_x = cx - tolerance, cut_y = cy - tolerance, near_x = nx - tolerance, near_y = ny - tolerance;
+    sign_x_ = -1.0, sign_y_ = -1.0;
   } else {
-    rule_ = Rule::kOther;
-    cut_x_ = cx - tolerance, cut_y_ = cy + tolerance;
-    near_x_ = nx - tolerance, near_y_ = ny + tolerance;
+    cut_x = cx - tolerance, cut_y = cy + tolerance, near_x = nx - tolerance, near_y = ny + tolerance;
+    sign_x_ = -1.0;
   }
-}
-
-bool OverlapFilter::keeps(double x, double y) const noexcept {
-  switch (rule_) {
-    case Rule::kCloseCut:
-      return !std::isnan(x) && !std::isnan(y);
-    case Rule::kBelowLeft:
-      return (x <= cut_x_ && y <= cut_y_) || (x >= near_x_ && y >= near_y_);
-    case Rule::kAboveLeft:
-      return (x <= cut_x_ && y >= cut_y_) || (x >= near_x_ && y <= near_y_);
-    case Rule::kAboveRight:
-      return (x >= cut_x_ && y >= cut_y_) || (x <= near_x_ && y <= near_y_);
-    case Rule::kOther:
-      return (x >= cut_x_ && y <= cut_y_) || (x <= near_x_ && y >= near_y_);
-  }
-  return false;
+  a_ = sign_x_ * cut_x, b_ = sign_y_ * cut_y;
+  c_ = sign_x_ * near_x, d_ = sign_y_ * near_y;
 }
 
 }  // namespace rowmerge::merge

@@ -30,17 +30,31 @@ Cut cut_between(const ReferencePoints& base, const ReferencePoints& linked) noex
 
 // Decides, for one cut and tolerance, which points survive.  The rule is
 // chosen once from the cut; a point with a NaN coordinate never survives.
+//
+// Every rule has the same shape once an axis may be mirrored: a point
+// survives when (sx*x <= a and sy*y <= b) or (sx*x >= c and sy*y >= d), with
+// sx and sy each +1 or -1.  Negation is exact and keeps every comparison's
+// outcome (NaN included), so `keeps` tests that one shape without branching.
+// The close-cut rule is the shape with a = b = c = d = +infinity: true for
+// every point without a NaN coordinate.
 class OverlapFilter {
  public:
-  OverlapFilter() noexcept = default;  // a placeholder, to be assigned before use
+  OverlapFilter() noexcept = default;  // keeps every point without a NaN coordinate
   OverlapFilter(const Cut& cut, double tolerance) noexcept;
-  bool keeps(double x, double y) const noexcept;
+
+  bool keeps(double x, double y) const noexcept {
+    const double mx = sign_x_ * x;
+    const double my = sign_y_ * y;
+    return ((mx <= a_) & (my <= b_)) | ((mx >= c_) & (my >= d_));
+  }
 
  private:
-  enum class Rule { kCloseCut, kBelowLeft, kAboveLeft, kAboveRight, kOther };
-  Rule rule_ = Rule::kCloseCut;
-  // Bounds of the two surviving regions, already moved by the tolerance.
-  double cut_x_ = 0.0, cut_y_ = 0.0, near_x_ = 0.0, near_y_ = 0.0;
+  double sign_x_ = 1.0, sign_y_ = 1.0;
+  // The bounds of the two surviving regions, moved by the tolerance and
+  // mirrored with the axes.
+  double a_ = kInfinity, b_ = kInfinity, c_ = kInfinity, d_ = kInfinity;
+
+  static constexpr double kInfinity = __builtin_inf();
 };
 
 }  // namespace rowmerge::merge

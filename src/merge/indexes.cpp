@@ -1,5 +1,6 @@
 #include "merge/indexes.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <string>
@@ -28,16 +29,56 @@ void require_32_bit_rows(const Matrix& m) {
 
 }  // namespace
 
-MergeIndexes MergeIndexes::build(const MergeTables& tables) {
+void for_each_in_turn(std::size_t count, const std::function<void(std::size_t)>& work) {
+  for (std::size_t i = 0; i < count; ++i) work(i);
+}
+
+MergeIndexes MergeIndexes::build(const MergeTables& tables, const ForEachIndex& for_each, PointKeyScan scanned) {
   require_32_bit_rows(tables.points_in_rows);
   require_32_bit_rows(tables.row_information);
   MergeIndexes idx;
-  idx.index_points(tables.points_in_rows);
+  idx.index_points(tables.points_in_rows, for_each, std::move(scanned));
   idx.index_records(tables.row_information);
   return idx;
 }
 
-void MergeIndexes::index_points(const Matrix& points) {
+PointKeyScan::PointKeyScan(const Matrix& points) : rows_(points.rows()), cols_(points.cols()) {
+  require_32_bit_rows(points);
+  if (rows_ == 0 || cols_ < 2) return;
+  constexpr std::size_t kPieceBytes = std::size_t{2} << 20;
+  const std::size_t per_piece = std::max<std::size_t>(1, kPieceBytes / (cols_ * sizeof(double)));
+  pieces_.resize((rows_ + per_piece - 1) / per_piece);
+  for (std::size_t p = 0; p < pieces_.size(); ++p) {
+    pieces_[p].first = static_cast<PointIndex>(p * per_piece);
+    pieces_[p].last = static_cast<PointIndex>(std::min(rows_, (p + 1) * per_piece));
+  }
+}
+
+void PointKeyScan::scan(const Matrix& points, std::size_t piece) {
+  Piece& part = pieces_[piece];
+  KeyInterner<ConvertedKey> local;
+  bool fresh = false;
+  // Points of one crop row tend to come in runs, so the previous row's key
+  // is tried before the hash table.
+  ConvertedKey last_key{};
+  PointIndex last_group = KeyInterner<ConvertedKey>::kAbsent;
+  for (PointIndex r = part.first; r < part.last; ++r) {
+    const ConvertedKey key{convert_key(points(r, 0)), convert_key(points(r, 1))};
+    if (last_group != KeyInterner<ConvertedKey>::kAbsent && key == last_key) {
+      ++part.runs.back().rows;
+      continue;
+    }
+    last_key = key;
+    last_group = local.intern(key, fresh);
+    if (fresh) part.counts.push_back(0);
+    part.runs.push_back({last_group, 1});
+  }
+  for (const Run& run : part.runs) part.counts[run.group] += run.rows;
+  part.keys = local.take_keys();
+  part.scanned = true;
+}
+
+void MergeIndexes::index_points(const Matrix& points, const ForEachIndex& for_each, PointKeyScan scan) {
   point_rows_ = points.rows();
   point_cols_ = points.cols();
   const auto n = static_cast<PointIndex>(point_rows_);
@@ -50,42 +91,72 @@ void MergeIndexes::index_points(const Matrix& points) {
     return;
   }
 
-  // Counting sort by group.  Points of one crop row tend to come in runs, so
-  // the previous row's group is tried before the hash table.  The group of
-  // every row is kept (4 bytes a point) until the rows are placed, which
-  // spares a second pass over the keys; it is freed before any step runs.
-  std::vector<PointIndex> group_of(n);
-  std::vector<PointIndex> counts;
-  ConvertedKey last_key{};
-  PointIndex last_group = KeyInterner<ConvertedKey>::kAbsent;
-  for (PointIndex r = 0; r < n; ++r) {
-    const ConvertedKey key{convert_key(points(r, 0)), convert_key(points(r, 1))};
-    if (last_group == KeyInterner<ConvertedKey>::kAbsent || !(key == last_key)) {
-      last_key = key;
-      last_group = point_keys_.intern(key, inserted);
-      if (inserted) counts.push_back(0);
+  // A counting sort by group.  Each piece's groups are numbered table-wide
+  // in piece order, which numbers every group where the table first shows
+  // it; each piece then gets, for each of its groups, the slot where its
+  // first row goes (pieces in order, so that rows stay ascending within a
+  // group), and places its runs.
+  if (!scan.laid_out_for(points)) scan = PointKeyScan(points);
+  for_each(scan.pieces(), [&](std::size_t p) {
+    if (!scan.pieces_[p].scanned) scan.scan(points, p);
+  });
+
+  std::vector<std::vector<PointIndex>> global(scan.pieces());
+  std::vector<PointIndex> next_slot;
+  for (std::size_t p = 0; p < scan.pieces(); ++p) {
+    PointKeyScan::Piece& part = scan.pieces_[p];
+    global[p].resize(part.keys.size());
+    for (std::size_t l = 0; l < part.keys.size(); ++l) {
+      const PointIndex g = point_keys_.intern(part.keys[l], inserted);
+      if (inserted) next_slot.push_back(0);
+      next_slot[g] += part.counts[l];
+      global[p][l] = g;
     }
-    ++counts[last_group];
-    group_of[r] = last_group;
+    std::vector<ConvertedKey>().swap(part.keys);
   }
   point_keys_.shrink();
 
-  // point_offsets_[g] = start of group g, then advanced while placing rows so
-  // that it ends as the start of group g + 1; a final shift restores it.
-  const std::size_t groups = counts.size();
+  // point_offsets_[g] = start of group g; next_slot becomes the same and is
+  // then advanced piece by piece.
+  const std::size_t groups = next_slot.size();
   point_offsets_.resize(groups + 1);
   PointIndex start = 0;
   for (std::size_t g = 0; g < groups; ++g) {
     point_offsets_[g] = start;
-    start += counts[g];
+    start += next_slot[g];
+    next_slot[g] = point_offsets_[g];
   }
   point_offsets_[groups] = start;
-  std::vector<PointIndex>().swap(counts);
+  for (std::size_t p = 0; p < scan.pieces(); ++p) {
+    PointKeyScan::Piece& part = scan.pieces_[p];
+    for (std::size_t l = 0; l < part.counts.size(); ++l) {
+      const PointIndex g = global[p][l];
+      const PointIndex rows = part.counts[l];
+      part.counts[l] = next_slot[g];
+      next_slot[g] += rows;
+    }
+    std::vector<PointIndex>().swap(global[p]);
+  }
+  std::vector<PointIndex>().swap(next_slot);
 
-  point_rows_by_key_.resize(n);
-  for (PointIndex r = 0; r < n; ++r) point_rows_by_key_[point_offsets_[group_of[r]]++] = r;
-  for (std::size_t g = groups; g > 0; --g) point_offsets_[g] = point_offsets_[g - 1];
-  point_offsets_[0] = 0;
+  // Left uninitialised, so that each piece's part is first touched by the
+  // thread that fills it.
+  point_rows_by_key_.reset(new PointIndex[n]);
+  for_each(scan.pieces(), [&](std::size_t p) {
+    PointKeyScan::Piece& part = scan.pieces_[p];
+    PointIndex r = part.first;
+    for (const PointKeyScan::Run& run : part.runs) {
+      PointIndex* slot = point_rows_by_key_.get() + part.counts[run.group];
+      part.counts[run.group] += run.rows;
+      for (PointIndex k = 0; k < run.rows; ++k) slot[k] = r++;
+    }
+  });
+}
+
+std::size_t MergeIndexes::group_size(ConvertedKey key) const noexcept {
+  if (point_offsets_.empty()) return 0;
+  const std::uint32_t g = point_keys_.find(key);
+  return g == KeyInterner<ConvertedKey>::kAbsent ? 0 : point_offsets_[g + 1] - point_offsets_[g];
 }
 
 void MergeIndexes::index_records(const Matrix& records) {
@@ -128,7 +199,7 @@ void MergeIndexes::select_points(ConvertedKey key, std::vector<PointIndex>& out)
   }
   const std::uint32_t g = point_keys_.find(key);
   if (g == KeyInterner<ConvertedKey>::kAbsent) return;
-  out.assign(point_rows_by_key_.begin() + point_offsets_[g], point_rows_by_key_.begin() + point_offsets_[g + 1]);
+  out.assign(point_rows_by_key_.get() + point_offsets_[g], point_rows_by_key_.get() + point_offsets_[g + 1]);
 }
 
 RecordIndex MergeIndexes::base_record(ConvertedKey key) const {

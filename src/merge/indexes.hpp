@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "merge/key_interner.hpp"
@@ -33,11 +35,71 @@ struct MergeTables {
   double tolerance;
 };
 
+// Runs work(0) .. work(count - 1), in any order and possibly on several
+// threads at once, and returns when all have run.
+using ForEachIndex = std::function<void(std::size_t count, const std::function<void(std::size_t)>& work)>;
+
+// The sequential ForEachIndex.
+void for_each_in_turn(std::size_t count, const std::function<void(std::size_t)>& work);
+
+// The first pass of indexing the points: the key pair of every row, read
+// piece by piece (about 2 MiB of the table each).  A piece numbers the groups
+// it meets on its own and records its rows as runs of one group.  Pieces may
+// be scanned in any order and at the same time, each touching only its own
+// part, which lets a piece be scanned right after it was copied, while it is
+// still in cache.  MergeIndexes::build merges the pieces.
+class PointKeyScan {
+ public:
+  PointKeyScan() noexcept = default;  // lays out nothing
+
+  // Lays out the pieces of a table shaped like `points`, none scanned yet.
+  // Only tables with at least two columns are grouped by scanning; others
+  // get no pieces.  std::bad_alloc for 2^32 or more rows.
+  explicit PointKeyScan(const Matrix& points);
+
+  std::size_t pieces() const noexcept { return pieces_.size(); }
+  std::size_t first_row(std::size_t piece) const noexcept { return pieces_[piece].first; }
+  std::size_t end_row(std::size_t piece) const noexcept { return pieces_[piece].last; }
+
+  // Reads the keys of the piece's rows of `points` (shaped as laid out).
+  void scan(const Matrix& points, std::size_t piece);
+
+  // Whether the pieces were laid out for a table of this shape.
+  bool laid_out_for(const Matrix& points) const noexcept {
+    return !pieces_.empty() && rows_ == points.rows() && cols_ == points.cols();
+  }
+
+ private:
+  friend class MergeIndexes;
+  struct Run {
+    PointIndex group;  // the piece's own number
+    PointIndex rows;
+  };
+  struct Piece {
+    PointIndex first = 0;
+    PointIndex last = 0;
+    bool scanned = false;
+    std::vector<ConvertedKey> keys;  // the groups in order of first sight
+    std::vector<PointIndex> counts;  // rows per group; later the next slot
+    std::vector<Run> runs;
+  };
+  std::size_t rows_ = 0;
+  std::size_t cols_ = 0;
+  std::vector<Piece> pieces_;
+};
+
 class MergeIndexes {
  public:
   // Never fails but with std::bad_alloc, which is also what a table of 2^32
-  // or more rows gives (row indices are 32 bits wide).
-  static MergeIndexes build(const MergeTables& tables);
+  // or more rows gives (row indices are 32 bits wide).  `scanned` may hold
+  // the first pass over the points, whole or in part; the rest is done here.
+  // The parallel work goes through `for_each`.  The result depends on
+  // neither.
+  static MergeIndexes build(const MergeTables& tables, const ForEachIndex& for_each = for_each_in_turn,
+                            PointKeyScan scanned = {});
+
+  // Rows of the point group of `key` (0 when there is none).
+  std::size_t group_size(ConvertedKey key) const noexcept;
 
   // Replaces `out` with the rows of points_in_rows whose columns 0 and 1
   // convert to `key`, ascending.  Raises the index failure when the table has
@@ -57,7 +119,7 @@ class MergeIndexes {
 
  private:
   MergeIndexes() = default;
-  void index_points(const Matrix& points);
+  void index_points(const Matrix& points, const ForEachIndex& for_each, PointKeyScan scan);
   void index_records(const Matrix& records);
 
   std::size_t point_rows_ = 0;
@@ -70,7 +132,7 @@ class MergeIndexes {
   // every group is 0 and no rows are kept.
   KeyInterner<ConvertedKey> point_keys_;
   std::vector<PointIndex> point_offsets_;
-  std::vector<PointIndex> point_rows_by_key_;
+  std::unique_ptr<PointIndex[]> point_rows_by_key_;
 
   // Records by converted key; with fewer than 5 columns only key 1 (key 2 = 0)
   // and no record numbers.

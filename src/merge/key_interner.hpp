@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "merge/keys.hpp"
@@ -53,6 +54,14 @@ class KeyInterner {
   }
 
   std::size_t size() const noexcept { return keys_.size(); }
+
+  // The keys in order of their numbers; the interner is left empty.
+  std::vector<Key> take_keys() noexcept {
+    std::vector<std::uint32_t>().swap(slots_);
+    std::vector<Key> keys;
+    keys.swap(keys_);
+    return keys;
+  }
 
   // Gives back the spare capacity of the key array once building is over.
   void shrink() { keys_.shrink_to_fit(); }

@@ -101,6 +101,13 @@ class Matrix {
   double* data() noexcept { return data_; }
   const double* data() const noexcept { return data_; }
 
+  // Row-major matrices only: drops every row from `rows` on.  The buffer keeps
+  // its size, so a matrix can be allocated for the most rows it may need and
+  // cut to the rows it got; pages never written are never backed by memory.
+  void keep_first_rows(std::size_t rows) noexcept {
+    if (rows < rows_) rows_ = rows;
+  }
+
   // Gives the buffer away; the Matrix is left 0 x 0.  An empty matrix hands
   // out a non-null, aligned pointer with capacity 0 (nothing to free).
   MatrixBuffer release_buffer() noexcept {

@@ -38,8 +38,9 @@ void remove_overlap(const Matrix& points, const OverlapFilter* filters, std::siz
     const double x = points(r, 2);
     const double y = points(r, 3);
     bool keep = true;
-    for (std::size_t f = 0; f < count && keep; ++f) keep = filters[f].keeps(x, y);
-    if (keep) survivors[kept++] = r;
+    for (std::size_t f = 0; f < count; ++f) keep &= filters[f].keeps(x, y);
+    survivors[kept] = r;  // kept, or overwritten by the next survivor
+    kept += keep;
   }
   survivors.resize(kept);
 }

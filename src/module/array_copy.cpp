@@ -18,7 +18,7 @@ bool steps_by(npy_intp extent, npy_intp stride, std::size_t expected) {
 
 }  // namespace
 
-Matrix copy_to_matrix(PyObject* object, std::uint32_t num_threads) {
+Matrix copy_to_matrix(PyObject* object, std::uint32_t num_threads, merge::PointKeyScan* keys) {
   const numpy::ArrayObject* array = numpy::as_array(object);
   const auto rows = static_cast<std::size_t>(array->dimensions[0]);
   const auto cols = static_cast<std::size_t>(array->dimensions[1]);
@@ -32,7 +32,11 @@ Matrix copy_to_matrix(PyObject* object, std::uint32_t num_threads) {
 
   if (steps_by(array->dimensions[0], row_stride, cols * kItem) && steps_by(array->dimensions[1], col_stride, kItem)) {
     Matrix copy = Matrix::uninitialized(rows, cols);
-    copy_on_pool(copy.data(), data, count, num_threads);
+    if (keys != nullptr) {
+      *keys = copy_points_on_pool(copy, data, num_threads);
+    } else {
+      copy_on_pool(copy.data(), data, count, num_threads);
+    }
     return copy;
   }
   if (steps_by(array->dimensions[0], row_stride, kItem) && steps_by(array->dimensions[1], col_stride, rows * kItem)) {

@@ -1,6 +1,7 @@
 #include "module/merge_function.hpp"
 
 #include <cstdint>
+#include <utility>
 
 #include "merge/driver.hpp"
 #include "module/array_copy.hpp"
@@ -26,10 +27,12 @@ py::PyRef merge(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   {
     // The copies go as soon as the result array exists.
     const Matrix connected_copy = copy_to_matrix(connected_crop_rows.get(), num_threads);
-    const Matrix points_copy = copy_to_matrix(points_in_rows.get(), num_threads);
+    merge::PointKeyScan point_keys;  // read while the points are copied
+    const Matrix points_copy = copy_to_matrix(points_in_rows.get(), num_threads, &point_keys);
     const Matrix information_copy = copy_to_matrix(row_information.get(), num_threads);
     result = matrix_to_array(
-        multithreaded_merging(connected_copy, points_copy, information_copy, tolerance, num_threads));
+        multithreaded_merging(connected_copy, points_copy, information_copy, tolerance, num_threads,
+                              std::move(point_keys)));
   }
   return result;
 }

@@ -146,6 +146,28 @@ TEST(Driver, AnyThreadCountGivesTheSameBlocks) {
   }
 }
 
+// A base crop row named by two connected rows gives its points twice, so
+// the output can outgrow the points table; such fields take the other way
+// of collecting the rows.
+TEST(Driver, BasesNamedTwiceComeOutTwice) {
+  Field f = make_field(5, 3, 4, 25);
+  Matrix twice = Matrix::uninitialized(f.connected.rows() + 3, f.connected.cols());
+  for (std::size_t r = 0; r < twice.rows(); ++r)
+    for (std::size_t c = 0; c < twice.cols(); ++c) twice(r, c) = f.connected(r % f.connected.rows(), c);
+  f.connected = std::move(twice);
+  const auto blocks = literal_blocks(f, 0.05);
+  const Matrix out = rowmerge::multithreaded_merging(f.connected, f.points, f.records, 0.05, 1);
+  std::size_t at = 0;
+  for (const auto& b : blocks)
+    for (const Row& r : b) {
+      ASSERT_LT(at, out.rows());
+      EXPECT_EQ(row_of(out, at++), r);
+    }
+  EXPECT_EQ(at, out.rows());
+  const Matrix out2 = rowmerge::multithreaded_merging(f.connected, f.points, f.records, 0.05, 2);
+  EXPECT_TRUE(is_permutation_of_blocks(out2, blocks));
+}
+
 TEST(Driver, EmptyResultsKeepThePointsColumns) {
   const Field f = make_field(3, 2, 2, 10);
   const Matrix none = Matrix::uninitialized(0, 11);
@@ -268,6 +290,31 @@ TEST(CopyOnPool, LargeAndSmallCopiesAreExact) {
       rowmerge::copy_on_pool(target.data(), bytes.data() + 1, count, threads);
       EXPECT_EQ(std::memcmp(target.data(), bytes.data() + 1, count * sizeof(double)), 0) << count << " " << threads;
       EXPECT_EQ(target[count], -1.0);  // nothing written past the end
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The points copy that reads the keys on the way: an exact copy, and a first
+// pass that the merge takes over with the same result as its own.
+TEST(CopyPointsOnPool, CopiesExactlyAndScansForTheMerge) {
+  for (const std::size_t per_segment : {std::size_t{15}, std::size_t{4000}}) {  // one piece; past the pooled size
+    const Field f = make_field(9, 20, 6, per_segment);
+    ASSERT_EQ(f.points.cols(), 5u);
+    for (const std::uint32_t threads : {1u, 2u}) {
+      Matrix copy = Matrix::uninitialized(f.points.rows(), f.points.cols());
+      rowmerge::merge::PointKeyScan scan = rowmerge::copy_points_on_pool(copy, f.points.data(), threads);
+      ASSERT_EQ(std::memcmp(copy.data(), f.points.data(), f.points.size() * sizeof(double)), 0);
+      ASSERT_TRUE(scan.laid_out_for(copy));
+      const Matrix expected = rowmerge::multithreaded_merging(f.connected, copy, f.records, 0.05, 1);
+      const Matrix got = rowmerge::multithreaded_merging(f.connected, copy, f.records, 0.05, 1, std::move(scan));
+      ASSERT_EQ(got.rows(), expected.rows());
+      EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(double)), 0)
+          << per_segment << " " << threads;
+      EXPECT_LT(got.rows(), copy.rows());
     }
   }
 }
