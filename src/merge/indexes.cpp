@@ -1,6 +1,7 @@
 #include "merge/indexes.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <new>
 #include <string>
@@ -59,11 +60,20 @@ void PointKeyScan::scan(const Matrix& points, std::size_t piece) {
   KeyInterner<ConvertedKey> local;
   bool fresh = false;
   // Points of one crop row tend to come in runs, so the previous row's key
-  // is tried before the hash table.
+  // is tried before the hash table: first as the stored values (the same
+  // bits convert alike), then converted.
+  std::uint64_t last_bits1 = 0, last_bits2 = 0;
   ConvertedKey last_key{};
   PointIndex last_group = KeyInterner<ConvertedKey>::kAbsent;
   for (PointIndex r = part.first; r < part.last; ++r) {
-    const ConvertedKey key{convert_key(points(r, 0)), convert_key(points(r, 1))};
+    const double v1 = points(r, 0), v2 = points(r, 1);
+    const auto bits1 = std::bit_cast<std::uint64_t>(v1), bits2 = std::bit_cast<std::uint64_t>(v2);
+    if (last_group != KeyInterner<ConvertedKey>::kAbsent && bits1 == last_bits1 && bits2 == last_bits2) {
+      ++part.runs.back().rows;
+      continue;
+    }
+    last_bits1 = bits1, last_bits2 = bits2;
+    const ConvertedKey key{convert_key(v1), convert_key(v2)};
     if (last_group != KeyInterner<ConvertedKey>::kAbsent && key == last_key) {
       ++part.runs.back().rows;
       continue;
