@@ -173,3 +173,33 @@ def test_numpy_that_cannot_be_imported():
     assert "traceback:" in lines[0]
     assert lines[-1] == "(0, 3)"
     assert sum(line.startswith("PanicException") for line in lines) == 2
+
+
+def test_a_second_thread_waits_for_the_first_use_without_the_interpreter_lock():
+    # Thread a is inside the first use (locating NumPy's API table, slowed
+    # down here) when thread b calls too.  b must wait for a's result, made
+    # once, and must let go of the interpreter lock while it waits: a needs
+    # that lock to finish, so holding it would hang the process.
+    outcome = run("""
+        import threading, time
+        import numpy.lib
+        real = numpy.lib.NumpyVersion
+        calls, shapes = [], {}
+        inside = threading.Event()
+        def slow(text):
+            calls.append(threading.current_thread().name)
+            inside.set()
+            time.sleep(0.5)
+            return real(text)
+        numpy.lib.NumpyVersion = slow
+        def work():
+            shapes[threading.current_thread().name] = merge(*field(3), 0.1, 1).shape
+        a = threading.Thread(target=work, name="a")
+        a.start()
+        inside.wait()
+        b = threading.Thread(target=work, name="b")
+        b.start()
+        a.join(); b.join()
+        print(json.dumps([calls, sorted(shapes), shapes["a"] == shapes["b"]]))
+    """)
+    assert outcome == [["a"], ["a", "b"], True]
