@@ -82,6 +82,31 @@ def test_input_layouts_equal_their_contiguous_copies(merge, argument):
         np.testing.assert_array_equal(merge(*given, 0.1, 1), expected, err_msg=name)
 
 
+@pytest.mark.parametrize("twice", [False, True], ids=["each-base-once", "bases-named-twice"])
+def test_large_tables_in_every_layout_give_the_same_rows(merge, twice):
+    # About 19 MB of points: copied in pieces on the pool, with the keys read
+    # on the way for a C-ordered table and afterwards for a Fortran-ordered
+    # one.  The points are shuffled in blocks so that every crop row's points
+    # are spread over pieces.  Naming bases twice lets the output outgrow the
+    # points table.
+    from rowmerge.field import make_field
+    field = make_field(40, segments=5, points_per_segment=2000, seed=3)
+    connected, points, info = field.connected_crop_rows, field.points_in_rows, field.row_information
+    rng = np.random.default_rng(0)
+    blocks = np.array_split(np.arange(points.shape[0]), 997)
+    points = points[np.concatenate([blocks[i] for i in rng.permutation(len(blocks))])]
+    assert points.nbytes > 16 << 20
+    if twice:
+        connected = np.concatenate([connected, connected[::3]])
+    expected = merge(connected, points, info, 0.03, 1)
+    distinct = np.unique(expected, axis=0).shape[0]
+    assert 0 < distinct < points.shape[0]
+    assert distinct < expected.shape[0] if twice else distinct == expected.shape[0]
+    np.testing.assert_array_equal(merge(connected, np.asfortranarray(points), info, 0.03, 1), expected)
+    both = merge(connected, points, info, 0.03, 2)
+    np.testing.assert_array_equal(both[np.lexsort(both.T[::-1])], expected[np.lexsort(expected.T[::-1])])
+
+
 def test_zero_strides_and_single_rows(merge):
     connected, points, info, tol, _ = diagonal()
     repeated = np.broadcast_to(connected[0], (3, connected.shape[1]))
