@@ -71,10 +71,6 @@ std::uint64_t most_output_rows(const Matrix& connected, const merge::MergeIndexe
   return total;
 }
 
-}  // namespace
-
-namespace {
-
 constexpr std::size_t kCopyPiece = std::size_t{1} << 18;  // 2 MiB of doubles
 // Copies below this stay on the calling thread.
 constexpr std::size_t kPooledCopy = 8 * kCopyPiece;

@@ -122,11 +122,8 @@ bool is_permutation_of_blocks(const Matrix& out, const std::vector<std::vector<R
   return search(search, 0, 0);
 }
 
-TEST(Driver, OneThreadGivesTheBlocksInRowOrder) {
-  const Field f = make_field(1, 4, 5, 40);
-  const auto blocks = literal_blocks(f, 0.05);
-  const Matrix out = rowmerge::multithreaded_merging(f.connected, f.points, f.records, 0.05, 1);
-  ASSERT_EQ(out.cols(), 5u);
+// `out` is `blocks` laid end to end in their order.
+void expect_blocks_in_order(const Matrix& out, const std::vector<std::vector<Row>>& blocks) {
   std::size_t at = 0;
   for (const auto& b : blocks)
     for (const Row& r : b) {
@@ -134,6 +131,14 @@ TEST(Driver, OneThreadGivesTheBlocksInRowOrder) {
       EXPECT_EQ(row_of(out, at++), r);
     }
   EXPECT_EQ(at, out.rows());
+}
+
+TEST(Driver, OneThreadGivesTheBlocksInRowOrder) {
+  const Field f = make_field(1, 4, 5, 40);
+  const auto blocks = literal_blocks(f, 0.05);
+  const Matrix out = rowmerge::multithreaded_merging(f.connected, f.points, f.records, 0.05, 1);
+  ASSERT_EQ(out.cols(), 5u);
+  expect_blocks_in_order(out, blocks);
   EXPECT_LT(out.rows(), f.points.rows());  // the overlaps were really dropped
 }
 
@@ -157,13 +162,7 @@ TEST(Driver, BasesNamedTwiceComeOutTwice) {
   f.connected = std::move(twice);
   const auto blocks = literal_blocks(f, 0.05);
   const Matrix out = rowmerge::multithreaded_merging(f.connected, f.points, f.records, 0.05, 1);
-  std::size_t at = 0;
-  for (const auto& b : blocks)
-    for (const Row& r : b) {
-      ASSERT_LT(at, out.rows());
-      EXPECT_EQ(row_of(out, at++), r);
-    }
-  EXPECT_EQ(at, out.rows());
+  expect_blocks_in_order(out, blocks);
   const Matrix out2 = rowmerge::multithreaded_merging(f.connected, f.points, f.records, 0.05, 2);
   EXPECT_TRUE(is_permutation_of_blocks(out2, blocks));
 }
