@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace rowmerge::pool {
+namespace rowmerge {
 
 template <class Sig>
 class FunctionRef;
@@ -35,4 +35,4 @@ class FunctionRef<R(Args...)> {
   R (*call_)(void*, Args...);
 };
 
-}  // namespace rowmerge::pool
+}  // namespace rowmerge

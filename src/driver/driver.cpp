@@ -1,4 +1,4 @@
-#include "merge/driver.hpp"
+#include "driver/driver.hpp"
 
 #include <algorithm>
 #include <cstring>

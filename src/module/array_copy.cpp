@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "merge/driver.hpp"
+#include "driver/driver.hpp"
 #include "numpy_access/numpy_abi.hpp"
 
 namespace rowmerge::module {

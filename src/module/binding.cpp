@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "numpy_access/py_error.hpp"
+#include "python/py_error.hpp"
 
 namespace rowmerge::module {
 namespace {

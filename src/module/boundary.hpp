@@ -18,8 +18,8 @@
 #include <string_view>
 
 #include "common/abort.hpp"
-#include "numpy_access/panic_exception.hpp"
-#include "numpy_access/py_error.hpp"
+#include "python/panic_exception.hpp"
+#include "python/py_error.hpp"
 
 namespace rowmerge::module {
 

@@ -5,7 +5,7 @@
 #include "common/abort.hpp"
 #include "common/messages.hpp"
 #include "numpy_access/api_table.hpp"
-#include "numpy_access/py_error.hpp"
+#include "python/py_error.hpp"
 
 namespace rowmerge::module {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "numpy_access/borrow.hpp"
-#include "numpy_access/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace rowmerge::module {
 

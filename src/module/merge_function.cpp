@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "merge/driver.hpp"
+#include "driver/driver.hpp"
 #include "module/array_copy.hpp"
 #include "module/binding.hpp"
 #include "module/boundary.hpp"

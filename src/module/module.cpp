@@ -6,8 +6,8 @@
 #include "common/abort.hpp"
 #include "module/boundary.hpp"
 #include "module/merge_function.hpp"
-#include "numpy_access/interned.hpp"
-#include "numpy_access/py_error.hpp"
+#include "python/interned.hpp"
+#include "python/py_error.hpp"
 
 namespace rowmerge::module {
 namespace {

@@ -4,8 +4,8 @@
 
 #include "common/abort.hpp"
 #include "numpy_access/api_table.hpp"
-#include "numpy_access/py_error.hpp"
-#include "numpy_access/py_once.hpp"
+#include "python/py_error.hpp"
+#include "python/py_once.hpp"
 
 namespace rowmerge::module {
 namespace {

@@ -6,7 +6,7 @@
 #include <Python.h>
 
 #include "merge/matrix.hpp"
-#include "numpy_access/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace rowmerge::module {
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "common/abort.hpp"
-#include "numpy_access/py_error.hpp"
-#include "numpy_access/py_once.hpp"
+#include "python/py_error.hpp"
+#include "python/py_once.hpp"
 
 namespace rowmerge::numpy {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "numpy_access/numpy_abi.hpp"
-#include "numpy_access/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace rowmerge::numpy {
 

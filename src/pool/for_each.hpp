@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "pool/function_ref.hpp"
+#include "common/function_ref.hpp"
 #include "pool/registry.hpp"
 
 namespace rowmerge::pool {

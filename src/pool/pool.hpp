@@ -2,7 +2,7 @@
 #pragma once
 
 #include "pool/for_each.hpp"
-#include "pool/function_ref.hpp"
+#include "common/function_ref.hpp"
 #include "pool/global.hpp"
 #include "pool/join.hpp"
 #include "pool/registry.hpp"

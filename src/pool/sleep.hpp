@@ -15,7 +15,7 @@
 #include <memory>
 #include <mutex>
 
-#include "pool/function_ref.hpp"
+#include "common/function_ref.hpp"
 #include "pool/latch.hpp"
 
 namespace rowmerge::pool {

@@ -1,7 +1,7 @@
-#include "numpy_access/interned.hpp"
+#include "python/interned.hpp"
 
-#include "numpy_access/py_error.hpp"
-#include "numpy_access/py_once.hpp"
+#include "python/py_error.hpp"
+#include "python/py_once.hpp"
 
 namespace rowmerge::py {
 namespace {

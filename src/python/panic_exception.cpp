@@ -1,4 +1,4 @@
-#include "numpy_access/panic_exception.hpp"
+#include "python/panic_exception.hpp"
 
 #include <unistd.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 
 #include "common/abort.hpp"
-#include "numpy_access/py_error.hpp"
-#include "numpy_access/py_once.hpp"
+#include "python/py_error.hpp"
+#include "python/py_once.hpp"
 
 namespace rowmerge::py {
 namespace {

@@ -1,8 +1,8 @@
-#include "numpy_access/py_error.hpp"
+#include "python/py_error.hpp"
 
 #include "common/abort.hpp"
-#include "numpy_access/interned.hpp"
-#include "numpy_access/panic_exception.hpp"
+#include "python/interned.hpp"
+#include "python/panic_exception.hpp"
 
 namespace rowmerge::py {
 namespace {

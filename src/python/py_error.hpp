@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "numpy_access/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace rowmerge::py {
 

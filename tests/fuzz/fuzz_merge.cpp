@@ -14,7 +14,7 @@
 #include "common/abort.hpp"
 #include "field_decoder.hpp"
 #include "literal_merge.hpp"
-#include "merge/driver.hpp"
+#include "driver/driver.hpp"
 #include "merge/indexes.hpp"
 #include "merge/merge_step.hpp"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "literal_merge.hpp"
-#include "merge/driver.hpp"
+#include "driver/driver.hpp"
 #include "tables.hpp"
 
 namespace {
