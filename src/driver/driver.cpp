@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -121,8 +120,8 @@ Matrix multithreaded_merging(const Matrix& connected_crop_rows, const Matrix& po
   const merge::MergeTables tables{connected_crop_rows, points_in_rows, row_information, tolerance};
   const merge::MergeIndexes indexes = merge::MergeIndexes::build(
       tables,
-      [&pool](std::size_t count, const std::function<void(std::size_t)>& work) {
-        pool::for_each_id(pool, count, [&work](std::uint64_t i) { work(static_cast<std::size_t>(i)); });
+      [&pool](std::size_t count, FunctionRef<void(std::size_t)> work) {
+        pool::for_each_id(pool, count, [work](std::uint64_t i) { work(static_cast<std::size_t>(i)); });
       },
       std::move(scanned_points));
 

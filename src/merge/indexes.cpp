@@ -30,11 +30,11 @@ void require_32_bit_rows(const Matrix& m) {
 
 }  // namespace
 
-void for_each_in_turn(std::size_t count, const std::function<void(std::size_t)>& work) {
+void for_each_in_turn(std::size_t count, FunctionRef<void(std::size_t)> work) {
   for (std::size_t i = 0; i < count; ++i) work(i);
 }
 
-MergeIndexes MergeIndexes::build(const MergeTables& tables, const ForEachIndex& for_each, PointKeyScan scanned) {
+MergeIndexes MergeIndexes::build(const MergeTables& tables, ForEachIndex for_each, PointKeyScan scanned) {
   require_32_bit_rows(tables.points_in_rows);
   require_32_bit_rows(tables.row_information);
   MergeIndexes idx;
@@ -88,7 +88,7 @@ void PointKeyScan::scan(const Matrix& points, std::size_t piece) {
   part.scanned = true;
 }
 
-void MergeIndexes::index_points(const Matrix& points, const ForEachIndex& for_each, PointKeyScan scan) {
+void MergeIndexes::index_points(const Matrix& points, ForEachIndex for_each, PointKeyScan scan) {
   point_rows_ = points.rows();
   point_cols_ = points.cols();
   const auto n = static_cast<PointIndex>(point_rows_);

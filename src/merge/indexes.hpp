@@ -14,10 +14,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <vector>
 
+#include "common/function_ref.hpp"
 #include "merge/key_interner.hpp"
 #include "merge/keys.hpp"
 #include "merge/matrix.hpp"
@@ -37,10 +37,10 @@ struct MergeTables {
 
 // Runs work(0) .. work(count - 1), in any order and possibly on several
 // threads at once, and returns when all have run.
-using ForEachIndex = std::function<void(std::size_t count, const std::function<void(std::size_t)>& work)>;
+using ForEachIndex = FunctionRef<void(std::size_t count, FunctionRef<void(std::size_t)> work)>;
 
 // The sequential ForEachIndex.
-void for_each_in_turn(std::size_t count, const std::function<void(std::size_t)>& work);
+void for_each_in_turn(std::size_t count, FunctionRef<void(std::size_t)> work);
 
 // The first pass of indexing the points: the key pair of every row, read
 // piece by piece (about 2 MiB of the table each).  A piece numbers the groups
@@ -95,7 +95,7 @@ class MergeIndexes {
   // the first pass over the points, whole or in part; the rest is done here.
   // The parallel work goes through `for_each`.  The result depends on
   // neither.
-  static MergeIndexes build(const MergeTables& tables, const ForEachIndex& for_each = for_each_in_turn,
+  static MergeIndexes build(const MergeTables& tables, ForEachIndex for_each = for_each_in_turn,
                             PointKeyScan scanned = {});
 
   // Rows of the point group of `key` (0 when there is none).
@@ -119,7 +119,7 @@ class MergeIndexes {
 
  private:
   MergeIndexes() = default;
-  void index_points(const Matrix& points, const ForEachIndex& for_each, PointKeyScan scan);
+  void index_points(const Matrix& points, ForEachIndex for_each, PointKeyScan scan);
   void index_records(const Matrix& records);
 
   std::size_t point_rows_ = 0;

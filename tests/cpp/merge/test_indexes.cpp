@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <map>
 #include <random>
 #include <utility>
@@ -65,7 +64,7 @@ void expect_plain_groups(const Matrix& points, const merge::MergeIndexes& idx, c
 }
 
 // Runs the work backwards, as a pool might.
-void backwards(std::size_t count, const std::function<void(std::size_t)>& work) {
+void backwards(std::size_t count, rowmerge::FunctionRef<void(std::size_t)> work) {
   for (std::size_t i = count; i > 0; --i) work(i - 1);
 }
 
