@@ -11,8 +11,6 @@ inline constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a 
 inline constexpr std::string_view kErrUnwrapPrefix = "called `Result::unwrap()` on an `Err` value: ";
 inline constexpr std::string_view kIncompatibleShapes =
     "called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: incompatible shapes";
-inline constexpr std::string_view kOutOfBoundsIndexing =
-    "called `Result::unwrap()` on an `Err` value: ShapeError/OutOfBounds: out of bounds indexing";
 inline constexpr std::string_view kPoisoned = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 inline constexpr std::string_view kIndexBelowDim = "assertion failed: index < dim";
 

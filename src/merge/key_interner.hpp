@@ -53,8 +53,6 @@ class KeyInterner {
     return entry;
   }
 
-  std::size_t size() const noexcept { return keys_.size(); }
-
   // The keys in order of their numbers; the interner is left empty.
   std::vector<Key> take_keys() noexcept {
     std::vector<std::uint32_t>().swap(slots_);

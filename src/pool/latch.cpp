@@ -29,9 +29,4 @@ void LockLatch::wait_and_reset() {
   is_set_ = false;
 }
 
-bool LockLatch::probe() {
-  std::lock_guard lock(mutex_);
-  return is_set_;
-}
-
 }  // namespace rowmerge::pool

@@ -72,7 +72,6 @@ class LockLatch {
   void set();
   void wait();
   void wait_and_reset();
-  bool probe();
 
   // Adapter for StackJob: a job signals a LockLatch that lives elsewhere.
   struct Ref {

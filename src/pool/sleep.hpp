@@ -22,9 +22,9 @@ namespace rowmerge::pool {
 
 inline constexpr std::uint32_t kThreadsMax = 255;
 
-// Fruitless searches before a worker announces itself sleepy, and before it sleeps.
+// Fruitless searches before a worker announces itself sleepy; the search
+// after that one puts it to sleep.
 inline constexpr std::uint32_t kRoundsUntilSleepy = 32;
-inline constexpr std::uint32_t kRoundsUntilSleeping = kRoundsUntilSleepy + 1;
 
 // The counter word, unpacked.
 struct SleepCounters {
@@ -68,8 +68,6 @@ class Sleep {
   void new_jobs(bool queue_was_empty);
   // `target` waits on a latch that was just set while it slept.
   void notify_worker_latch_is_set(std::size_t target);
-
-  SleepCounters load_counters() const noexcept { return {counters_.load(std::memory_order_seq_cst)}; }
 
  private:
   struct alignas(64) WorkerSleepState {

@@ -16,7 +16,6 @@ class XorShift64Star {
     for (std::uint64_t n = counter.fetch_add(1, std::memory_order_relaxed); seed == 0; ++n) seed = mix(n);
     state_ = seed;
   }
-  explicit XorShift64Star(std::uint64_t seed) noexcept : state_(seed == 0 ? 1 : seed) {}
 
   std::uint64_t next() noexcept {
     std::uint64_t x = state_;

@@ -45,9 +45,6 @@ class ProgressDrawTarget {
   // failure leaves the last frame on the screen.
   int write_frame(const std::vector<std::string>& lines, TermSize size);
 
-  // Rows the last written frame occupies.
-  std::size_t last_frame_rows() const noexcept { return term_ ? term_->last_rows : 0; }
-
   bool poisoned() const noexcept { return term_ && term_->buffer_lock.poisoned(); }
 
  private:

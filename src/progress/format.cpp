@@ -27,11 +27,12 @@ std::string repeat(std::string_view glyph, std::size_t times) {
   return out;
 }
 
-// The bar's cells: the filled glyphs, then the rest in the alternate style.
-// The cell at the boundary belongs to the rest; no cell is partly filled.
+// The bar's cells, one column per glyph: the filled glyphs, then the rest in
+// the alternate style.  The cell at the boundary belongs to the rest; no cell
+// is partly filled.
 std::string bar_text(const ProgressStyle& style, const Placeholder& p, std::uint64_t position,
                      std::uint64_t length, bool colors) {
-  const std::size_t cells = p.width.value_or(20) / style.glyph_width();
+  const std::size_t cells = p.width.value_or(20);
   const float fill = bar_fraction(position, length) * static_cast<float>(cells);
   const std::size_t filled = std::min(static_cast<std::size_t>(fill), cells);
   std::string text = repeat(style.filled_glyph(), filled);

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "progress/format.hpp"
-#include "progress/text.hpp"
 
 namespace rowmerge::progress {
 
@@ -28,7 +27,7 @@ ProgressBar::~ProgressBar() {
     PoisonGuard guard(state_lock_);
     if (state_.is_finished()) return;
     const Instant now = clock_.now();
-    state_.finish(Status::DoneHidden, now);
+    state_.finish(Status::DoneHidden);
     if (const std::optional<std::uint64_t> len = state_.length()) {
       shared_.position().store(*len, std::memory_order_seq_cst);
     }
@@ -60,14 +59,13 @@ void ProgressBar::tick_inner(Instant now) {
   draw(false, now);
 }
 
-void ProgressBar::finish_with_message(std::string_view message) {
+void ProgressBar::finish_with_message(std::string_view /*message*/) {
   PoisonGuard guard(state_lock_);
   const Instant now = clock_.now();
-  state_.finish(Status::DoneVisible, now);
+  state_.finish(Status::DoneVisible);
   if (const std::optional<std::uint64_t> len = state_.length()) {
     shared_.position().store(*len, std::memory_order_seq_cst);
   }
-  state_.set_message(expand_tabs(message, kTabWidth));
   draw(true, now);
 }
 

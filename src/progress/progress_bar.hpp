@@ -52,7 +52,8 @@ class ProgressBar {
   void inc(std::uint64_t delta);
 
   // Marks the bar done at its full length and draws the final frame, which
-  // the redraw limiter cannot hold back.  The message is kept, not shown.
+  // the redraw limiter cannot hold back.  The layout has no place for the
+  // message, so it is neither shown nor kept.
   void finish_with_message(std::string_view message);
 
   std::uint64_t position() const noexcept { return shared_.position().load(std::memory_order_relaxed); }

@@ -9,11 +9,6 @@ void ProgressState::tick_at(Instant now) noexcept {
   estimator_.record(position(), now);
 }
 
-void ProgressState::finish(Status status, Instant now) noexcept {
-  status_ = status;
-  finished_after_ = duration_between(started_, now);
-}
-
 Duration ProgressState::eta(Instant now) const noexcept {
   if (is_finished() || !length_) return Duration{};
   return remaining_time(length_, position(), estimator_.rate(now));

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 
 #include "progress/estimator.hpp"
 #include "progress/shared_position.hpp"
@@ -27,17 +26,13 @@ class ProgressState {
   Instant started() const noexcept { return started_; }
   Status status() const noexcept { return status_; }
   bool is_finished() const noexcept { return status_ != Status::InProgress; }
-  const std::string& message() const noexcept { return message_; }
-  // Time from the start to the finish; zero while in progress.
-  Duration finished_after() const noexcept { return finished_after_; }
   std::uint64_t position() const noexcept { return position_.position().load(std::memory_order_relaxed); }
 
   // One more tick (saturating), feeding the estimator the position at `now`.
   void tick_at(Instant now) noexcept;
 
-  // Ends the bar with `status` at `now`, recording the elapsed time.
-  void finish(Status status, Instant now) noexcept;
-  void set_message(std::string message) { message_ = std::move(message); }
+  // Ends the bar with `status`; there is no way back.
+  void finish(Status status) noexcept { status_ = status; }
 
   // The remaining time at `now`: zero once finished, without a length, or
   // without an estimate yet.
@@ -48,9 +43,7 @@ class ProgressState {
   std::uint64_t tick_ = 0;
   Instant started_;
   Status status_ = Status::InProgress;
-  Duration finished_after_;  // set when the status leaves InProgress
   StepRateEstimator estimator_;
-  std::string message_;
   const SharedPosition& position_;
 };
 

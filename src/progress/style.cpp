@@ -115,7 +115,6 @@ ProgressStyle ProgressStyle::with_template(std::string_view layout) {
 ProgressStyle ProgressStyle::default_bar() { return with_template("{bar:40} {pos}/{len}"); }
 
 void ProgressStyle::set_tab_width(std::size_t tab_width) {
-  tab_width_ = tab_width;
   parts_.clear();
   parts_.reserve(parsed_.size());
   for (const TemplatePart& part : parsed_) {

@@ -63,18 +63,15 @@ class ProgressStyle {
   std::string_view tick_glyph(std::size_t i) const noexcept { return tick_glyphs_[i]; }
   std::string_view filled_glyph() const noexcept { return filled_glyph_; }
   std::string_view empty_glyph() const noexcept { return empty_glyph_; }
-  std::size_t glyph_width() const noexcept { return 1; }
-  std::size_t tab_width() const noexcept { return tab_width_; }
 
  private:
   ProgressStyle() = default;
 
   std::vector<TemplatePart> parsed_;  // as written in the layout
-  std::vector<TemplatePart> parts_;   // with tabs expanded to tab_width_
+  std::vector<TemplatePart> parts_;   // with tabs expanded by set_tab_width
   std::array<std::string_view, kTurningTicks + 1> tick_glyphs_{};
   std::string_view filled_glyph_;
   std::string_view empty_glyph_;
-  std::size_t tab_width_ = 8;
 };
 
 }  // namespace rowmerge::progress

@@ -30,7 +30,6 @@ class PythonError : public std::exception {
   PythonError& operator=(PythonError&&) = delete;
 
   const char* what() const noexcept override { return "Python error"; }
-  PyObject* value() const noexcept { return value_.get(); }
   bool is_instance_of(PyObject* type) const noexcept;
 
   // The error's type, value and traceback as text, for abort messages.
