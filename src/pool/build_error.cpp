@@ -88,12 +88,7 @@ std::string IoError::render() const {
   return out;
 }
 
-ThreadPoolBuildError::ThreadPoolBuildError(Kind kind) : kind_(kind) {
-  text_ = kind == Kind::kCurrentThreadAlreadyInPool ? "ThreadPoolBuildError { kind: CurrentThreadAlreadyInPool }"
-                                                    : "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }";
-}
-
 ThreadPoolBuildError::ThreadPoolBuildError(const IoError& io)
-    : kind_(Kind::kIOError), text_("ThreadPoolBuildError { kind: IOError(" + io.render() + ") }") {}
+    : text_("ThreadPoolBuildError { kind: IOError(" + io.render() + ") }") {}
 
 }  // namespace rowmerge::pool

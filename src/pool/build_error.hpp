@@ -15,7 +15,6 @@ class IoError {
   static IoError os(int code) noexcept { return IoError(code, {}); }
   static IoError invalid_stack_size() noexcept { return IoError(0, "invalid stack size"); }
 
-  int os_code() const noexcept { return code_; }  // 0 for a simple error
   // "Os { code: N, kind: K, message: "T" }" or
   // "Error { kind: InvalidInput, message: "invalid stack size" }".
   std::string render() const;
@@ -30,20 +29,16 @@ class IoError {
 // EAGAIN, "Uncategorized" for numbers without a kind of their own).
 std::string_view error_kind_name(int code) noexcept;
 
+// A pool could not start its workers: the only way setting one up fails.
 class ThreadPoolBuildError : public std::exception {
  public:
-  enum class Kind { kGlobalPoolAlreadyInitialized, kCurrentThreadAlreadyInPool, kIOError };
-
-  explicit ThreadPoolBuildError(Kind kind);
   explicit ThreadPoolBuildError(const IoError& io);
 
-  Kind kind() const noexcept { return kind_; }
-  // "ThreadPoolBuildError { kind: ... }"
+  // "ThreadPoolBuildError { kind: IOError(...) }"
   const std::string& rendered() const noexcept { return text_; }
   const char* what() const noexcept override { return text_.c_str(); }
 
  private:
-  Kind kind_;
   std::string text_;
 };
 

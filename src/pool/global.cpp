@@ -10,7 +10,6 @@
 #include "common/abort.hpp"
 #include "common/messages.hpp"
 #include "pool/thread_count.hpp"
-#include "pool/worker_thread.hpp"
 
 namespace rowmerge::pool {
 namespace {
@@ -18,9 +17,8 @@ namespace {
 // The pools live until the process ends: their workers never stop, so the
 // table and every Registry in it are deliberately never freed.
 struct GlobalPools {
-  std::mutex build_mutex;                                   // one set-up at a time
+  std::mutex build_mutex;                                          // one set-up at a time
   std::array<std::atomic<Registry*>, kThreadsMax + 1> by_count{};  // index: thread count
-  std::atomic<Registry*> first{nullptr};                    // the process-wide pool
 };
 
 GlobalPools& pools() {
@@ -52,17 +50,7 @@ Registry& registry_for_call(std::uint32_t num_threads) {
   made->wait_until_primed();
   Registry* installed = made.release();
   table.by_count[count].store(installed, std::memory_order_release);
-  Registry* none = nullptr;
-  table.first.compare_exchange_strong(none, installed, std::memory_order_acq_rel, std::memory_order_acquire);
   return *installed;
-}
-
-Registry* process_wide_registry() noexcept { return pools().first.load(std::memory_order_acquire); }
-
-std::uint32_t current_num_threads() {
-  if (const WorkerThread* worker = WorkerThread::current()) return worker->registry().num_threads();
-  if (const Registry* first = process_wide_registry()) return first->num_threads();
-  return std::min(get_num_threads(0), kThreadsMax);
 }
 
 }  // namespace rowmerge::pool

@@ -1,10 +1,9 @@
 // The process-wide pools.
 //
-// The first pool made in the process is "the" process-wide pool.  A call
-// whose resolved thread count matches an existing pool runs on it; a call
-// with another count gets a pool of that count, made on first need, primed,
-// and kept for the life of the process (at most one pool per count).  A
-// set-up that fails installs nothing, so the next call tries again.
+// A call whose resolved thread count matches an existing pool runs on it; a
+// call with another count gets a pool of that count, made on first need,
+// primed, and kept for the life of the process (at most one pool per count).
+// A set-up that fails installs nothing, so the next call tries again.
 #pragma once
 
 #include <cstdint>
@@ -18,14 +17,6 @@ namespace rowmerge::pool {
 // builds, the others wait.  A failed set-up raises rowmerge::Abort with
 // "called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError { kind: IOError(...) }".
 Registry& registry_for_call(std::uint32_t num_threads);
-
-// The thread count of the pool the calling thread works for; outside every
-// pool, that of the process-wide pool, or, before there is one, the count a
-// pool made now with the automatic choice would get.
-std::uint32_t current_num_threads();
-
-// The process-wide pool (the first one made), or nullptr before there is one.
-Registry* process_wide_registry() noexcept;
 
 // Test seam: how process-wide pools start their threads (nullptr restores
 // the default).  Not for use while pools are being built.

@@ -26,9 +26,6 @@ class StepRateEstimator {
   // not finite right at the start.
   double rate(Instant now) const noexcept;
 
-  double smoothed() const noexcept { return smoothed_; }
-  double double_smoothed() const noexcept { return double_smoothed_; }
-
  private:
   void reset(std::uint64_t steps, Instant now) noexcept;
 

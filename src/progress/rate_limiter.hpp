@@ -23,9 +23,6 @@ class RateLimiter {
   // reading before the last refill is refused.
   bool allow(Instant now) noexcept;
 
-  std::uint8_t capacity() const noexcept { return capacity_; }
-  std::uint16_t interval_ms() const noexcept { return interval_ms_; }
-
  private:
   std::uint16_t interval_ms_;
   std::uint8_t capacity_ = kCapacity;

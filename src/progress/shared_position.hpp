@@ -31,8 +31,6 @@ class SharedPosition {
   // Whether an increment at `now` ticks the bar; takes a tick if so.
   bool allow_tick(Instant now) noexcept;
 
-  std::uint8_t capacity() const noexcept { return capacity_.load(std::memory_order_relaxed); }
-
  private:
   std::atomic<std::uint64_t> position_{0};
   const Instant start_;

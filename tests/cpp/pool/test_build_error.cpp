@@ -15,8 +15,6 @@ TEST(BuildError, RendersTheWayFailureMessagesShowIt) {
                "temporarily unavailable\" }) }");
   EXPECT_EQ(ThreadPoolBuildError(IoError::invalid_stack_size()).rendered(),
             "ThreadPoolBuildError { kind: IOError(Error { kind: InvalidInput, message: \"invalid stack size\" }) }");
-  EXPECT_EQ(ThreadPoolBuildError(ThreadPoolBuildError::Kind::kGlobalPoolAlreadyInitialized).rendered(),
-            "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }");
   EXPECT_EQ(IoError::os(EPERM).render(), "Os { code: 1, kind: PermissionDenied, message: \"Operation not permitted\" }");
   EXPECT_EQ(error_kind_name(ENOMEM), "OutOfMemory");
   EXPECT_EQ(error_kind_name(EINVAL), "InvalidInput");
