@@ -21,7 +21,7 @@ void write_report_to_stderr(std::string_view message, const std::source_location
   }
 }
 
-std::atomic<AbortReportSink> g_sink{&write_report_to_stderr};
+std::atomic<AbortReportSink> ABORT_REPORT_SINK{&write_report_to_stderr};
 
 }  // namespace
 
@@ -40,13 +40,13 @@ std::string format_abort_report(std::string_view message, const std::source_loca
 }
 
 void set_abort_report_sink(AbortReportSink sink) noexcept {
-  g_sink.store(sink, std::memory_order_release);
+  ABORT_REPORT_SINK.store(sink, std::memory_order_release);
 }
 
 AbortReportSink default_abort_report_sink() noexcept { return &write_report_to_stderr; }
 
 void raise_abort(std::string message, std::source_location where) {
-  if (AbortReportSink sink = g_sink.load(std::memory_order_acquire)) sink(message, where);
+  if (AbortReportSink sink = ABORT_REPORT_SINK.load(std::memory_order_acquire)) sink(message, where);
   throw Abort(std::move(message));
 }
 

@@ -126,8 +126,8 @@ class Matrix {
  private:
   static double* allocate(std::size_t n) { return allocate_doubles(n); }  // std::bad_alloc on failure
   static double* empty_storage() noexcept {
-    alignas(double) static double slot = 0.0;
-    return &slot;
+    alignas(double) static double EMPTY_SLOT = 0.0;
+    return &EMPTY_SLOT;
   }
   void swap(Matrix& o) noexcept {
     std::swap(data_, o.data_);

@@ -42,7 +42,7 @@ PyObject* merge_points_removing_overlap(PyObject* /*module*/, PyObject* const* a
   return at_boundary<PyObject*>(nullptr, [&] { return merge(args, nargs, kwnames).release(); });
 }
 
-PyMethodDef g_definition = {
+PyMethodDef MERGE_FUNCTION = {
     kFunctionName,
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&merge_points_removing_overlap)),
     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
@@ -52,6 +52,6 @@ PyMethodDef g_definition = {
 
 }  // namespace
 
-PyMethodDef& merge_function_definition() noexcept { return g_definition; }
+PyMethodDef& merge_function_definition() noexcept { return MERGE_FUNCTION; }
 
 }  // namespace rowmerge::module

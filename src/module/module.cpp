@@ -51,18 +51,18 @@ int exec_module(PyObject* module) noexcept {
   });
 }
 
-PyModuleDef_Slot g_slots[] = {
+PyModuleDef_Slot MODULE_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {0, nullptr},
 };
 
-PyModuleDef g_module = {
+PyModuleDef MODULE_DEFINITION = {
     PyModuleDef_HEAD_INIT,
     "_native",
     "",
     0,
     nullptr,
-    g_slots,
+    MODULE_SLOTS,
     nullptr,
     nullptr,
     nullptr,
@@ -71,4 +71,4 @@ PyModuleDef g_module = {
 }  // namespace
 }  // namespace rowmerge::module
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&rowmerge::module::g_module); }
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&rowmerge::module::MODULE_DEFINITION); }

@@ -32,24 +32,24 @@ void container_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types hold their type
 }
 
-PyType_Slot container_slots[] = {
+PyType_Slot CONTAINER_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&container_dealloc)},
     {0, nullptr},
 };
 
-PyType_Spec container_spec = {
+PyType_Spec CONTAINER_SPEC = {
     "builtins.PySliceContainer",  // no module of its own; the dotted name avoids a warning
     static_cast<int>(sizeof(SliceContainer)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    container_slots,
+    CONTAINER_SLOTS,
 };
 
-py::OnceCell<PyTypeObject*> g_container_type;
+py::OnceCell<PyTypeObject*> CONTAINER_TYPE;
 
 PyTypeObject* container_type() {
-  return g_container_type.get_or_init([] {
-    PyObject* type = PyType_FromSpec(&container_spec);
+  return CONTAINER_TYPE.get_or_init([] {
+    PyObject* type = PyType_FromSpec(&CONTAINER_SPEC);
     if (type == nullptr) {
       PyErr_Clear();
       raise_abort("failed to create type object for `PySliceContainer`");

@@ -13,8 +13,8 @@ using py::checked;
 using py::PyRef;
 using py::PythonError;
 
-py::OnceCell<const char*> g_core_name;
-py::OnceCell<ApiTable> g_table;
+py::OnceCell<const char*> CORE_NAME;
+py::OnceCell<ApiTable> API_TABLE;
 
 std::string hex(unsigned value) {
   char text[16];
@@ -38,7 +38,7 @@ const char* find_core_name() {
 }
 
 const char* core_name() {
-  return g_core_name.get_or_init(find_core_name);
+  return CORE_NAME.get_or_init(find_core_name);
 }
 
 template <class Fn>
@@ -79,9 +79,9 @@ ApiTable locate_table() {
 std::string array_module_name() { return std::string(core_name()) + ".multiarray"; }
 
 const ApiTable& api() {
-  if (const ApiTable* table = g_table.get()) return *table;
+  if (const ApiTable* table = API_TABLE.get()) return *table;
   try {
-    return g_table.get_or_init(locate_table);
+    return API_TABLE.get_or_init(locate_table);
   } catch (const PythonError& error) {
     raise_abort("Failed to access NumPy array API capsule: " + error.render());
   }

@@ -15,7 +15,7 @@ using py::checked;
 using py::PyRef;
 using py::PythonError;
 
-py::OnceCell<const BorrowApiRecord*> g_record;
+py::OnceCell<const BorrowApiRecord*> BORROW_RECORD;
 
 PyRef find_or_publish_capsule(PyObject* module) {
   if (PyObject* found = PyObject_GetAttrString(module, kBorrowCapsuleName)) {
@@ -46,9 +46,9 @@ const BorrowApiRecord* find_record() {
 }
 
 const BorrowApiRecord& record() {
-  if (const BorrowApiRecord* const* found = g_record.get()) return **found;
+  if (const BorrowApiRecord* const* found = BORROW_RECORD.get()) return **found;
   try {
-    return *g_record.get_or_init(find_record);
+    return *BORROW_RECORD.get_or_init(find_record);
   } catch (const PythonError& error) {
     raise_abort("Internal borrow checking API error: " + error.render());
   }
@@ -69,7 +69,7 @@ bool SharedBorrow::try_acquire(PyObject* array, SharedBorrow& out) {
 
 SharedBorrow::~SharedBorrow() {
   if (array_ == nullptr) return;
-  const BorrowApiRecord& api = **g_record.get();  // found when the borrow was taken
+  const BorrowApiRecord& api = **BORROW_RECORD.get();  // found when the borrow was taken
   api.release(api.flags, array_);
 }
 

@@ -18,24 +18,24 @@ namespace {
 // table and every Registry in it are deliberately never freed.
 struct GlobalPools {
   std::mutex build_mutex;                                          // one set-up at a time
-  std::array<std::atomic<Registry*>, kThreadsMax + 1> by_count{};  // index: thread count
+  std::array<std::atomic<Registry*>, THREADS_MAX + 1> by_count{};  // index: thread count
 };
 
 GlobalPools& pools() {
-  static GlobalPools* const table = new GlobalPools();
-  return *table;
+  static GlobalPools* const GLOBAL_POOLS = new GlobalPools();
+  return *GLOBAL_POOLS;
 }
 
-std::atomic<SpawnFn> g_spawn{&default_spawn};
+std::atomic<SpawnFn> GLOBAL_SPAWN{&default_spawn};
 
 }  // namespace
 
 void set_global_spawn_for_tests(SpawnFn spawn) noexcept {
-  g_spawn.store(spawn != nullptr ? spawn : &default_spawn, std::memory_order_release);
+  GLOBAL_SPAWN.store(spawn != nullptr ? spawn : &default_spawn, std::memory_order_release);
 }
 
 Registry& registry_for_call(std::uint32_t num_threads) {
-  const std::uint32_t count = std::min(get_num_threads(num_threads), kThreadsMax);
+  const std::uint32_t count = std::min(get_num_threads(num_threads), THREADS_MAX);
   GlobalPools& table = pools();
   if (Registry* existing = table.by_count[count].load(std::memory_order_acquire)) return *existing;
 
@@ -43,7 +43,7 @@ Registry& registry_for_call(std::uint32_t num_threads) {
   if (Registry* existing = table.by_count[count].load(std::memory_order_acquire)) return *existing;
   std::unique_ptr<Registry> made;
   try {
-    made = std::make_unique<Registry>(ThreadPoolBuilder{count, g_spawn.load(std::memory_order_acquire)});
+    made = std::make_unique<Registry>(ThreadPoolBuilder{count, GLOBAL_SPAWN.load(std::memory_order_acquire)});
   } catch (const ThreadPoolBuildError& error) {
     raise_abort(std::string(messages::kErrUnwrapPrefix) + error.rendered());
   }

@@ -17,7 +17,7 @@ LockLatch& thread_lock_latch() {
 }
 
 Registry::Registry(const ThreadPoolBuilder& builder)
-    : num_threads_(std::min(get_num_threads(builder.num_threads), kThreadsMax)),
+    : num_threads_(std::min(get_num_threads(builder.num_threads), THREADS_MAX)),
       infos_(std::make_unique<ThreadInfo[]>(num_threads_)),
       start_args_(std::make_unique<StartArgs[]>(num_threads_)),
       sleep_(num_threads_) {

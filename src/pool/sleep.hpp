@@ -20,7 +20,7 @@
 
 namespace rowmerge::pool {
 
-inline constexpr std::uint32_t kThreadsMax = 255;
+inline constexpr std::uint32_t THREADS_MAX = 255;
 
 // Fruitless searches before a worker announces itself sleepy; the search
 // after that one puts it to sleep.

@@ -41,13 +41,13 @@ class ThreadAttributes {
 }  // namespace
 
 std::size_t worker_stack_size() {
-  static const std::size_t size = [] {
+  static const std::size_t WORKER_STACK_SIZE = [] {
     const auto text = ThreadCountSources::process_env("RUST_MIN_STACK");
     if (!text) return kDefaultStackSize;
     const auto value = parse_decimal(*text);
     return value ? static_cast<std::size_t>(*value) : kDefaultStackSize;
   }();
-  return size;
+  return WORKER_STACK_SIZE;
 }
 
 std::optional<IoError> spawn_detached_thread(ThreadEntry entry, void* arg) {

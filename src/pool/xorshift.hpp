@@ -11,9 +11,9 @@ class XorShift64Star {
   // Each generator starts from its own nonzero seed: a hash of a
   // process-wide counter.
   XorShift64Star() noexcept {
-    static std::atomic<std::uint64_t> counter{0};
+    static std::atomic<std::uint64_t> SEED_COUNTER{0};
     std::uint64_t seed = 0;
-    for (std::uint64_t n = counter.fetch_add(1, std::memory_order_relaxed); seed == 0; ++n) seed = mix(n);
+    for (std::uint64_t n = SEED_COUNTER.fetch_add(1, std::memory_order_relaxed); seed == 0; ++n) seed = mix(n);
     state_ = seed;
   }
 

@@ -43,22 +43,22 @@ std::string bar_text(const ProgressStyle& style, const Placeholder& p, std::uint
 std::string value_text(const ProgressStyle& style, const Placeholder& p, const LineInputs& in,
                        std::uint64_t pos, std::uint64_t len, bool colors) {
   switch (p.key) {
-    case Key::Spinner: {
+    case Key::kSpinner: {
       if (in.done) return std::string(style.tick_glyph(ProgressStyle::kTurningTicks));
       const std::uint32_t low = static_cast<std::uint32_t>(in.tick);
       return std::string(style.tick_glyph(low % ProgressStyle::kTurningTicks));
     }
-    case Key::ElapsedPrecise:
+    case Key::kElapsedPrecise:
       return format_elapsed_precise(in.elapsed);
-    case Key::Bar: {
+    case Key::kBar: {
       const std::uint64_t own = in.position.load(std::memory_order_relaxed);
       return bar_text(style, p, own, in.length.value_or(own), colors);
     }
-    case Key::Pos:
+    case Key::kPos:
       return std::to_string(pos);
-    case Key::Len:
+    case Key::kLen:
       return std::to_string(len);
-    case Key::Eta:
+    case Key::kEta:
       return format_human_duration(in.eta);
   }
   return {};

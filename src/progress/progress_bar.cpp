@@ -27,7 +27,7 @@ ProgressBar::~ProgressBar() {
     PoisonGuard guard(state_lock_);
     if (state_.is_finished()) return;
     const Instant now = clock_.now();
-    state_.finish(Status::DoneHidden);
+    state_.finish(Status::kDoneHidden);
     if (const std::optional<std::uint64_t> len = state_.length()) {
       shared_.position().store(*len, std::memory_order_seq_cst);
     }
@@ -62,7 +62,7 @@ void ProgressBar::tick_inner(Instant now) {
 void ProgressBar::finish_with_message(std::string_view /*message*/) {
   PoisonGuard guard(state_lock_);
   const Instant now = clock_.now();
-  state_.finish(Status::DoneVisible);
+  state_.finish(Status::kDoneVisible);
   if (const std::optional<std::uint64_t> len = state_.length()) {
     shared_.position().store(*len, std::memory_order_seq_cst);
   }
@@ -75,7 +75,7 @@ void ProgressBar::draw(bool force, Instant now) {
   if (!force && !target_.allow(now)) return;
   const TermSize size = target_.size();
   std::vector<std::string> lines;
-  if (state_.status() != Status::DoneHidden) {
+  if (state_.status() != Status::kDoneHidden) {
     const LineInputs in{
         .position = shared_.position(),
         .length = state_.length(),

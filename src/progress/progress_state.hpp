@@ -11,9 +11,9 @@
 namespace rowmerge::progress {
 
 enum class Status : std::uint8_t {
-  InProgress,
-  DoneVisible,  // finished; the final frame stays on the screen
-  DoneHidden,   // released unfinished; the frame is cleared
+  kInProgress,
+  kDoneVisible,  // finished; the final frame stays on the screen
+  kDoneHidden,   // released unfinished; the frame is cleared
 };
 
 class ProgressState {
@@ -25,7 +25,7 @@ class ProgressState {
   std::uint64_t tick() const noexcept { return tick_; }
   Instant started() const noexcept { return started_; }
   Status status() const noexcept { return status_; }
-  bool is_finished() const noexcept { return status_ != Status::InProgress; }
+  bool is_finished() const noexcept { return status_ != Status::kInProgress; }
   std::uint64_t position() const noexcept { return position_.position().load(std::memory_order_relaxed); }
 
   // One more tick (saturating), feeding the estimator the position at `now`.
@@ -42,7 +42,7 @@ class ProgressState {
   std::optional<std::uint64_t> length_;
   std::uint64_t tick_ = 0;
   Instant started_;
-  Status status_ = Status::InProgress;
+  Status status_ = Status::kInProgress;
   StepRateEstimator estimator_;
   const SharedPosition& position_;
 };

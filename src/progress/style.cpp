@@ -11,12 +11,12 @@ constexpr std::string_view kFilledGlyph = "█";  // U+2588
 constexpr std::string_view kEmptyGlyph = "░";   // U+2591
 
 std::optional<Key> key_named(std::string_view name) {
-  if (name == "spinner") return Key::Spinner;
-  if (name == "elapsed_precise") return Key::ElapsedPrecise;
-  if (name == "bar") return Key::Bar;
-  if (name == "pos") return Key::Pos;
-  if (name == "len") return Key::Len;
-  if (name == "eta") return Key::Eta;
+  if (name == "spinner") return Key::kSpinner;
+  if (name == "elapsed_precise") return Key::kElapsedPrecise;
+  if (name == "bar") return Key::kBar;
+  if (name == "pos") return Key::kPos;
+  if (name == "len") return Key::kLen;
+  if (name == "eta") return Key::kEta;
   return std::nullopt;
 }
 
@@ -26,11 +26,11 @@ Style parse_style(std::string_view text, std::string_view layout) {
     const std::size_t dot = text.find('.');
     const std::string_view word = text.substr(0, dot);
     if (word == "green") {
-      style.foreground = Color::Green;
+      style.foreground = Color::kGreen;
     } else if (word == "blue") {
-      style.foreground = Color::Blue;
+      style.foreground = Color::kBlue;
     } else if (word == "cyan") {
-      style.foreground = Color::Cyan;
+      style.foreground = Color::kCyan;
     } else if (!word.empty()) {
       throw TemplateError("unknown style word '" + std::string(word) + "' in layout: " + std::string(layout));
     }

@@ -26,14 +26,14 @@ class TemplateError : public std::runtime_error {
 };
 
 // Foreground colours, by their number in the eight-colour ANSI order.
-enum class Color : std::uint8_t { Green = 2, Blue = 4, Cyan = 6 };
+enum class Color : std::uint8_t { kGreen = 2, kBlue = 4, kCyan = 6 };
 
 struct Style {
   std::optional<Color> foreground;
   friend bool operator==(const Style&, const Style&) = default;
 };
 
-enum class Key : std::uint8_t { Spinner, ElapsedPrecise, Bar, Pos, Len, Eta };
+enum class Key : std::uint8_t { kSpinner, kElapsedPrecise, kBar, kPos, kLen, kEta };
 
 struct Placeholder {
   Key key;

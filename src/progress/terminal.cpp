@@ -39,8 +39,8 @@ class StandardErrorTerminal final : public Terminal {
 }  // namespace
 
 Terminal& standard_error_terminal() noexcept {
-  static StandardErrorTerminal terminal;
-  return terminal;
+  static StandardErrorTerminal STANDARD_ERROR_TERMINAL;
+  return STANDARD_ERROR_TERMINAL;
 }
 
 bool is_a_color_terminal(const Terminal& terminal, int fd) {
@@ -59,8 +59,8 @@ bool decide_colors(const Terminal& terminal) {
 
 bool stdout_colors() {
   // Initialised once, thread-safely, by whichever thread asks first.
-  static const bool on = decide_colors(standard_error_terminal());
-  return on;
+  static const bool STDOUT_COLORS = decide_colors(standard_error_terminal());
+  return STDOUT_COLORS;
 }
 
 }  // namespace rowmerge::progress

@@ -46,8 +46,8 @@ class SteadyClock final : public Clock {
 }  // namespace
 
 const Clock& monotonic_clock() noexcept {
-  static const SteadyClock clock;
-  return clock;
+  static const SteadyClock MONOTONIC_CLOCK;
+  return MONOTONIC_CLOCK;
 }
 
 }  // namespace rowmerge::progress

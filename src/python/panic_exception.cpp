@@ -21,7 +21,7 @@ constexpr const char* kDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-OnceCell<PyObject*> g_panic_type;
+OnceCell<PyObject*> PANIC_EXCEPTION_TYPE;
 
 }  // namespace
 
@@ -32,7 +32,7 @@ void die_at_boundary() noexcept {
 }
 
 PyObject* panic_exception_type() {
-  return g_panic_type.get_or_init([] {
+  return PANIC_EXCEPTION_TYPE.get_or_init([] {
     PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kDoc, PyExc_BaseException, nullptr);
     if (type == nullptr) {
       PyErr_Clear();
@@ -43,7 +43,7 @@ PyObject* panic_exception_type() {
 }
 
 PyObject* panic_exception_type_if_made() noexcept {
-  PyObject* const* type = g_panic_type.get();
+  PyObject* const* type = PANIC_EXCEPTION_TYPE.get();
   return type != nullptr ? *type : nullptr;
 }
 

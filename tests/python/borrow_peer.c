@@ -73,14 +73,14 @@ static PyObject *release(PyObject *Py_UNUSED(self), PyObject *array) { return ca
 static struct {
     int acquire_code;
     long acquired, released;
-} recorder;
+} RECORDER;
 
-static int rec_acquire(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) { recorder.acquired++; return recorder.acquire_code; }
+static int rec_acquire(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) { RECORDER.acquired++; return RECORDER.acquire_code; }
 static int rec_acquire_mut(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) { return 0; }
-static void rec_release(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) { recorder.released++; }
+static void rec_release(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) { RECORDER.released++; }
 static void rec_release_mut(void *Py_UNUSED(flags), PyObject *Py_UNUSED(array)) {}
 
-static BorrowApi recording_api = {1, &recorder, rec_acquire, rec_acquire_mut, rec_release, rec_release_mut};
+static BorrowApi RECORDING_API = {1, &RECORDER, rec_acquire, rec_acquire_mut, rec_release, rec_release_mut};
 
 /* publish(version, acquire_code, name=CAPSULE_NAME) */
 static PyObject *publish(PyObject *Py_UNUSED(self), PyObject *args)
@@ -89,11 +89,11 @@ static PyObject *publish(PyObject *Py_UNUSED(self), PyObject *args)
     int code;
     const char *name = CAPSULE_NAME;
     if (!PyArg_ParseTuple(args, "Ki|s", &version, &code, &name)) return NULL;
-    recording_api.version = version;
-    recorder.acquire_code = code;
-    static char name_copy[128];
-    snprintf(name_copy, sizeof name_copy, "%s", name);
-    PyObject *capsule = PyCapsule_New(&recording_api, name_copy, NULL);
+    RECORDING_API.version = version;
+    RECORDER.acquire_code = code;
+    static char NAME_COPY[128];
+    snprintf(NAME_COPY, sizeof NAME_COPY, "%s", name);
+    PyObject *capsule = PyCapsule_New(&RECORDING_API, NAME_COPY, NULL);
     if (capsule == NULL) return NULL;
     PyObject *module = array_module();
     if (module == NULL) { Py_DECREF(capsule); return NULL; }
@@ -106,10 +106,10 @@ static PyObject *publish(PyObject *Py_UNUSED(self), PyObject *args)
 
 static PyObject *recorded(PyObject *Py_UNUSED(self), PyObject *Py_UNUSED(unused))
 {
-    return Py_BuildValue("(ll)", recorder.acquired, recorder.released);
+    return Py_BuildValue("(ll)", RECORDER.acquired, RECORDER.released);
 }
 
-static PyMethodDef methods[] = {
+static PyMethodDef METHODS[] = {
     {"acquire_mut", acquire_mut, METH_O, "Exclusive borrow through the shared registry; returns the code."},
     {"release_mut", release_mut, METH_O, "Gives back an exclusive borrow."},
     {"acquire", acquire, METH_O, "Shared borrow through the shared registry; returns the code."},
@@ -119,6 +119,6 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_borrow_peer", NULL, -1, methods, NULL, NULL, NULL, NULL};
+static struct PyModuleDef MODULE_DEF = {PyModuleDef_HEAD_INIT, "_borrow_peer", NULL, -1, METHODS, NULL, NULL, NULL, NULL};
 
-PyMODINIT_FUNC PyInit__borrow_peer(void) { return PyModule_Create(&module_def); }
+PyMODINIT_FUNC PyInit__borrow_peer(void) { return PyModule_Create(&MODULE_DEF); }

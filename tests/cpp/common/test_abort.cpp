@@ -7,13 +7,13 @@
 
 namespace {
 
-std::vector<std::string> g_reports;
+std::vector<std::string> REPORTS;
 void capture(std::string_view message, const std::source_location& where) {
-  g_reports.push_back(rowmerge::format_abort_report(message, where));
+  REPORTS.push_back(rowmerge::format_abort_report(message, where));
 }
 
 TEST(Abort, ReportsOnceAndCarriesTheMessage) {
-  g_reports.clear();
+  REPORTS.clear();
   rowmerge::set_abort_report_sink(&capture);
   try {
     rowmerge::raise_abort("ndarray: index out of bounds");
@@ -23,8 +23,8 @@ TEST(Abort, ReportsOnceAndCarriesTheMessage) {
     EXPECT_STREQ(e.what(), "ndarray: index out of bounds");
   }
   rowmerge::set_abort_report_sink(rowmerge::default_abort_report_sink());
-  ASSERT_EQ(g_reports.size(), 1u);
-  const std::string& r = g_reports[0];
+  ASSERT_EQ(REPORTS.size(), 1u);
+  const std::string& r = REPORTS[0];
   EXPECT_EQ(r.rfind("thread '<unnamed>' failed at ", 0), 0u) << r;
   EXPECT_NE(r.find("test_abort.cpp:"), std::string::npos) << r;
   EXPECT_TRUE(r.ends_with(":\nndarray: index out of bounds\n")) << r;

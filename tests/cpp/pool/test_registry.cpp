@@ -20,14 +20,14 @@ using testing::eventually;
 using testing::baseline_thread_count;
 using testing::live_thread_count;
 
-std::atomic<int> g_spawned{0};
-std::atomic<int> g_fail_at{-1};
+std::atomic<int> SPAWNED{0};
+std::atomic<int> FAIL_AT{-1};
 
-// Starts real threads, except at index g_fail_at, which fails like a system
+// Starts real threads, except at index FAIL_AT, which fails like a system
 // out of thread resources.
 std::optional<IoError> counting_spawn(std::size_t index, ThreadEntry entry, void* arg) {
-  if (static_cast<int>(index) == g_fail_at.load(std::memory_order_relaxed)) return IoError::os(EAGAIN);
-  g_spawned.fetch_add(1, std::memory_order_relaxed);
+  if (static_cast<int>(index) == FAIL_AT.load(std::memory_order_relaxed)) return IoError::os(EAGAIN);
+  SPAWNED.fetch_add(1, std::memory_order_relaxed);
   return default_spawn(index, entry, arg);
 }
 
@@ -68,8 +68,8 @@ TEST(Registry, AllWorkersRunConcurrentlyAndStealFromEachOther) {
 
 TEST(Registry, FailedStartStopsTheWorkersAlreadyStarted) {
   const int before = baseline_thread_count();
-  g_spawned = 0;
-  g_fail_at = 2;
+  SPAWNED = 0;
+  FAIL_AT = 2;
   try {
     Registry registry(ThreadPoolBuilder{4, &counting_spawn});
     FAIL() << "the third thread's failure was not reported";
@@ -78,7 +78,7 @@ TEST(Registry, FailedStartStopsTheWorkersAlreadyStarted) {
                  "ThreadPoolBuildError { kind: IOError(Os { code: 11, kind: WouldBlock, message: \"Resource "
                  "temporarily unavailable\" }) }");
   }
-  EXPECT_EQ(g_spawned.load(), 2);
+  EXPECT_EQ(SPAWNED.load(), 2);
   EXPECT_TRUE(eventually([&] { return live_thread_count() <= before; })) << live_thread_count() << " vs " << before;
 }
 
@@ -116,7 +116,7 @@ TEST(GlobalPools, OnePoolPerCountReusedByLaterCalls) {
 
 TEST(GlobalPools, FailedSetUpInstallsNothingAndTheNextCallRetries) {
   set_abort_report_sink(nullptr);
-  g_fail_at = 1;
+  FAIL_AT = 1;
   set_global_spawn_for_tests(&counting_spawn);
   try {
     registry_for_call(5);
@@ -124,18 +124,18 @@ TEST(GlobalPools, FailedSetUpInstallsNothingAndTheNextCallRetries) {
   } catch (const Abort& e) {
     EXPECT_EQ(e.message(), kWouldBlockAbort);
   }
-  g_fail_at = -1;
-  g_spawned = 0;
+  FAIL_AT = -1;
+  SPAWNED = 0;
   Registry& five = registry_for_call(5);
   EXPECT_EQ(five.num_threads(), 5u);
-  EXPECT_EQ(g_spawned.load(), 5);
+  EXPECT_EQ(SPAWNED.load(), 5);
   set_global_spawn_for_tests(nullptr);
   set_abort_report_sink(default_abort_report_sink());
 }
 
 TEST(GlobalPools, ConcurrentFirstCallsShareOnePool) {
-  g_fail_at = -1;
-  g_spawned = 0;
+  FAIL_AT = -1;
+  SPAWNED = 0;
   set_global_spawn_for_tests(&counting_spawn);
   std::vector<Registry*> got(4, nullptr);
   {
@@ -145,7 +145,7 @@ TEST(GlobalPools, ConcurrentFirstCallsShareOnePool) {
   set_global_spawn_for_tests(nullptr);
   for (Registry* r : got) EXPECT_EQ(r, got[0]);
   EXPECT_EQ(got[0]->num_threads(), 6u);
-  EXPECT_EQ(g_spawned.load(), 6);
+  EXPECT_EQ(SPAWNED.load(), 6);
 }
 
 }  // namespace

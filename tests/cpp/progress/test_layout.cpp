@@ -25,20 +25,20 @@ TEST(Template, TheLayoutParsesIntoItsTwelveParts) {
   const ProgressStyle style = ProgressStyle::with_template(kLayout);
   const auto& parts = style.parts();
   ASSERT_EQ(parts.size(), 12u);
-  const Style green{Color::Green}, cyan{Color::Cyan}, blue{Color::Blue};
+  const Style green{Color::kGreen}, cyan{Color::kCyan}, blue{Color::kBlue};
   const auto ph = [&](std::size_t i) { return std::get<Placeholder>(parts.at(i)); };
   const auto lit = [&](std::size_t i) { return std::get<std::string>(parts.at(i)); };
-  EXPECT_EQ(ph(0), (Placeholder{Key::Spinner, std::nullopt, green, std::nullopt}));
+  EXPECT_EQ(ph(0), (Placeholder{Key::kSpinner, std::nullopt, green, std::nullopt}));
   EXPECT_EQ(lit(1), " [");
-  EXPECT_EQ(ph(2), (Placeholder{Key::ElapsedPrecise, std::nullopt, std::nullopt, std::nullopt}));
+  EXPECT_EQ(ph(2), (Placeholder{Key::kElapsedPrecise, std::nullopt, std::nullopt, std::nullopt}));
   EXPECT_EQ(lit(3), "] [");
-  EXPECT_EQ(ph(4), (Placeholder{Key::Bar, 40, cyan, blue}));
+  EXPECT_EQ(ph(4), (Placeholder{Key::kBar, 40, cyan, blue}));
   EXPECT_EQ(lit(5), "] ");
-  EXPECT_EQ(ph(6).key, Key::Pos);
+  EXPECT_EQ(ph(6).key, Key::kPos);
   EXPECT_EQ(lit(7), "/");
-  EXPECT_EQ(ph(8).key, Key::Len);
+  EXPECT_EQ(ph(8).key, Key::kLen);
   EXPECT_EQ(lit(9), " (");
-  EXPECT_EQ(ph(10), (Placeholder{Key::Eta, std::nullopt, std::nullopt, std::nullopt}));
+  EXPECT_EQ(ph(10), (Placeholder{Key::kEta, std::nullopt, std::nullopt, std::nullopt}));
   EXPECT_EQ(lit(11), ")");
 }
 
