@@ -5,7 +5,7 @@
 the three input tables and the result.
 """
 
-__version__ = "0.1.0"
+__version__ = "0.1.0"  # the one place the version is written
 
 from ._native import merge_points_removing_overlap
 from .frame import merge_frame

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.metadata
 import os
 import re
 import subprocess
@@ -10,6 +11,7 @@ import textwrap
 import numpy as np
 import pytest
 
+import rowmerge
 from interpreter import python_command, run_python
 from rowmerge.field import POINT_COLUMNS, make_field
 from rowmerge.tables import parse_csv, write_table
@@ -187,9 +189,17 @@ def test_existing_output_is_kept_without_force(field_files):
 
 def test_version_and_help():
     version = cli("--version")
-    assert version.returncode == 0 and version.stdout.startswith("rowmerge ")
+    assert version.returncode == 0 and version.stdout == f"rowmerge {rowmerge.__version__}\n"
     helptext = cli("merge", "--help")
     assert helptext.returncode == 0
     assert "examples:" in helptext.stdout and "NO_COLOR" in helptext.stdout
     missing = cli("merge", "--points", "p.csv")
     assert missing.returncode == 2 and len(missing.stderr.splitlines()) == 1
+
+
+def test_the_installed_distribution_has_the_package_version():
+    try:
+        installed = importlib.metadata.version("rowmerge")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("the package runs from a staged copy here, not from an installed distribution")
+    assert installed == rowmerge.__version__
