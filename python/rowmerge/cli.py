@@ -12,9 +12,10 @@ import sys
 import time
 
 from . import __version__
+from .summary import summary_line
 from .tables import Table, TableError, read_table, write_table
 
-__all__ = ["main", "CliError", "merge_tables", "summary_line"]
+__all__ = ["main", "CliError", "merge_tables"]
 
 EXIT_USAGE = 2
 
@@ -172,11 +173,6 @@ class _StderrCapture:
                     sys.stderr.flush()
             self.file.close()
         return False
-
-
-def summary_line(rows: int, points_in: int, points_out: int, seconds: float) -> str:
-    return (f"rowmerge: {rows} connected rows, {points_in} points in, {points_out} points out, "
-            f"{seconds:.3f} s")
 
 
 def _quiet_progress() -> None:

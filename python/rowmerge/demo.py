@@ -9,6 +9,7 @@ import time
 import numpy as np
 
 from .field import CONNECTED_COLUMNS, POINT_COLUMNS, ROW_INFORMATION_COLUMNS, make_field
+from .summary import summary_line
 from .tables import TableError, write_table
 
 __all__ = ["run_demo", "removed_mask", "DEMO_FILES"]
@@ -80,7 +81,6 @@ def run_demo(rows: int = 8, seed: int = 0, out_dir: str = "rowmerge-demo", quiet
     removed = removed_mask(field.points_in_rows, merged)
     plot_note = _plot(field, removed, path("plot"))
     if not quiet:
-        from .cli import summary_line
         print(summary_line(field.connected_crop_rows.shape[0], field.points_in_rows.shape[0],
                            merged.shape[0], seconds), file=sys.stderr)
         print(f"rowmerge: wrote {', '.join(DEMO_FILES[k] for k in ('connected', 'points', 'rows', 'merged'))}"

@@ -1,0 +1,11 @@
+"""The line `rowmerge merge` and `rowmerge demo` print on standard error after a merge."""
+
+from __future__ import annotations
+
+__all__ = ["summary_line"]
+
+
+def summary_line(rows: int, points_in: int, points_out: int, seconds: float) -> str:
+    """Connected rows, points in, points out and the seconds the merge took, as one line."""
+    return (f"rowmerge: {rows} connected rows, {points_in} points in, {points_out} points out, "
+            f"{seconds:.3f} s")
