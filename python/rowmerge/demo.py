@@ -94,7 +94,7 @@ def _plot(field, removed: np.ndarray, png: str) -> str:
     try:
         from .plot import plot_field
     except ImportError as e:
-        missing = getattr(e, "name", None) or "matplotlib"
+        missing = (getattr(e, "name", None) or "matplotlib").partition(".")[0]  # the package to install
         return (f"plot skipped: {missing} is not installed "
                 "(install it with: pip install 'rowmerge[plot]')")
     plot_field(field, removed, png)

@@ -1,16 +1,17 @@
-"""The demo's picture: a field before and after the merge (needs matplotlib)."""
+"""The demo's picture: a field before and after the merge (needs matplotlib).
+
+The picture is drawn on a figure of its own and written straight to a PNG
+file: neither pyplot nor the backend of the program that imports this module
+is touched, and no window ever opens.
+"""
 
 from __future__ import annotations
 
 import os
 import tempfile
 
-import matplotlib
-
-matplotlib.use("Agg")  # files only; never opens a window
-
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
+import numpy as np
+from matplotlib.figure import Figure
 
 __all__ = ["plot_field"]
 
@@ -33,8 +34,8 @@ def plot_field(field, removed: np.ndarray, png: str) -> None:
     """
     pts = field.points_in_rows
     x, y, seg = pts[:, 2], pts[:, 3], pts[:, 1].astype(int)
-    fig, (before, after) = plt.subplots(1, 2, figsize=(11, 4.6), sharex=True, sharey=True,
-                                        constrained_layout=True)
+    fig = Figure(figsize=(11, 4.6), layout="constrained")
+    before, after = fig.subplots(1, 2, sharex=True, sharey=True)
     for s in np.unique(seg):
         on = seg == s
         before.scatter(x[on], y[on], s=3, color=_SEGMENT_COLOURS[(s - 1) % len(_SEGMENT_COLOURS)],
@@ -73,5 +74,3 @@ def plot_field(field, removed: np.ndarray, png: str) -> None:
         except OSError:
             pass
         raise
-    finally:
-        plt.close(fig)

@@ -48,6 +48,23 @@ def test_demo_without_matplotlib_still_merges_and_says_why(tmp_path):
     assert (out / "merged_points.csv").exists() and not (out / "demo.png").exists()
 
 
+def test_the_plot_leaves_the_backend_of_the_host_program_alone(tmp_path):
+    png = tmp_path / "field.png"
+    proc = run_python(
+        "import sys\n"
+        "import matplotlib\n"
+        "matplotlib.use('svg')  # the host program's choice\n"
+        "import numpy as np\n"
+        "from rowmerge.field import make_field\n"
+        "from rowmerge.plot import plot_field\n"
+        "field = make_field(2, seed=1)\n"
+        f"plot_field(field, np.zeros(len(field.points_in_rows), dtype=bool), {str(png)!r})\n"
+        "assert matplotlib.get_backend() == 'svg', matplotlib.get_backend()\n"
+        "assert 'matplotlib.pyplot' not in sys.modules\n")
+    assert proc.returncode == 0, proc.stderr
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
 def test_field_tables_fit_together():
     field = make_field(4, segments=3, points_per_segment=20, seed=9)
     c, p, r = field.connected_crop_rows, field.points_in_rows, field.row_information
