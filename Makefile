@@ -4,8 +4,10 @@ PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 CMAKE  := $(VENV)/bin/cmake
+CTEST  := $(VENV)/bin/ctest
 JOBS   ?= 2
-CPP_BUILD := build/cpp
+# The build kinds (tests, tsan, asan, fuzz, armhf, musl) and their flags are
+# the presets of CMakePresets.json; each keeps its own directory in build/.
 
 .PHONY: all venv gtest cpp-build cpp-test py-install py-test test check clean
 
@@ -22,13 +24,11 @@ gtest:
 	scripts/ensure-gtest
 
 cpp-build: venv gtest
-	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROWMERGE_BUILD_TESTS=ON -DROWMERGE_BUILD_BENCH=ON \
-	  -DROWMERGE_BUILD_MODULE=OFF
-	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS)
+	$(CMAKE) --preset tests
+	$(CMAKE) --build --preset tests -j $(JOBS)
 
 cpp-test: cpp-build
-	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+	$(CTEST) --preset tests -j $(JOBS)
 
 py-install: venv
 	$(VPY) -m pip install -q --no-build-isolation .
@@ -92,17 +92,13 @@ bench: py-install
 	$(VPY) bench/compare.py
 
 # The concurrent code's tests once more under ThreadSanitizer, in their own
-# build directory.  Suites join this run by carrying the ctest label "tsan"
-# and adding their test target to `tsan_tests`.
-TSAN_BUILD := build/tsan
+# build directory (build/tsan).  Suites join this run by carrying the ctest
+# label "tsan" and adding their test target to `tsan_tests`.
 .PHONY: tsan-test
 tsan-test: venv gtest
-	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROWMERGE_BUILD_TESTS=ON -DROWMERGE_BUILD_BENCH=OFF \
-	  -DROWMERGE_BUILD_MODULE=OFF -DROWMERGE_SANITIZE=thread
-	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target tsan_tests
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	  $(VENV)/bin/ctest --test-dir $(TSAN_BUILD) -L tsan --output-on-failure -j $(JOBS)
+	$(CMAKE) --preset tsan
+	$(CMAKE) --build --preset tsan -j $(JOBS)
+	$(CTEST) --preset tsan -j $(JOBS)
 
 # Hardening runs.  asan-test: the whole pytest suite against an ASan + UBSan
 # build of the extension (build/asan; .venv keeps its normal build).
