@@ -69,63 +69,75 @@ Target target_of(PyObject* array) noexcept {
   }
 }
 
-Registry& registry_of(void* flags) noexcept { return *static_cast<Registry*>(flags); }
+// One operation on the registry: what the array covers, read first, then the
+// registry's lock for the rest of the operation.
+struct Operation {
+  Operation(void* flags, PyObject* array) noexcept
+      : target(target_of(array)), registry(*static_cast<Registry*>(flags)), lock(registry.mutex) {}
+
+  // For an acquire: the borrows already held on the target's base, or null
+  // when there are none, after recording the target with `count` as its first.
+  KeyCounts* held_or_first(Count count) {
+    auto found = registry.by_base.find(target.address);
+    if (found != registry.by_base.end()) return &found->second;
+    registry.by_base[target.address].emplace(target.key, count);
+    return nullptr;
+  }
+
+  // For a release: the borrows of the target's base, which must be there.
+  auto held_base(std::string_view failure) noexcept {
+    auto found = registry.by_base.find(target.address);
+    if (found == registry.by_base.end()) broken(failure);
+    return found;
+  }
+
+  const Target target;
+  Registry& registry;
+  std::lock_guard<std::mutex> lock;
+};
 
 int acquire_shared(void* flags, PyObject* array) noexcept {
-  const Target target = target_of(array);
-  Registry& registry = registry_of(flags);
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  auto found = registry.by_base.find(target.address);
-  if (found == registry.by_base.end()) {
-    registry.by_base[target.address].emplace(target.key, 1);
-    return kBorrowGranted;
-  }
-  KeyCounts& counts = found->second;
-  if (auto same = counts.find(target.key); same != counts.end()) {
+  Operation op(flags, array);
+  KeyCounts* counts = op.held_or_first(1);
+  if (counts == nullptr) return kBorrowGranted;
+  const BorrowKey& key = op.target.key;
+  if (auto same = counts->find(key); same != counts->end()) {
     Count& count = same->second;
     if (count == 0 || count < -1) broken("invalid borrow count");
     if (count == -1 || count == std::numeric_limits<Count>::max()) return kAlreadyBorrowed;
     ++count;
     return kBorrowGranted;
   }
-  for (const auto& [other, count] : counts) {
-    if (count < 0 && conflicts(target.key, other)) return kAlreadyBorrowed;
+  for (const auto& [other, count] : *counts) {
+    if (count < 0 && conflicts(key, other)) return kAlreadyBorrowed;
   }
-  counts.emplace(target.key, 1);
+  counts->emplace(key, 1);
   return kBorrowGranted;
 }
 
 int acquire_mut_shared(void* flags, PyObject* array) noexcept {
   if ((as_array(array)->flags & kArrayWriteable) == 0) return kNotWriteable;
-  const Target target = target_of(array);
-  Registry& registry = registry_of(flags);
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  auto found = registry.by_base.find(target.address);
-  if (found == registry.by_base.end()) {
-    registry.by_base[target.address].emplace(target.key, -1);
-    return kBorrowGranted;
+  Operation op(flags, array);
+  KeyCounts* counts = op.held_or_first(-1);
+  if (counts == nullptr) return kBorrowGranted;
+  const BorrowKey& key = op.target.key;
+  if (counts->contains(key)) return kAlreadyBorrowed;
+  for (const auto& [other, count] : *counts) {
+    if (count != 0 && conflicts(key, other)) return kAlreadyBorrowed;
   }
-  KeyCounts& counts = found->second;
-  if (counts.contains(target.key)) return kAlreadyBorrowed;
-  for (const auto& [other, count] : counts) {
-    if (count != 0 && conflicts(target.key, other)) return kAlreadyBorrowed;
-  }
-  counts.emplace(target.key, -1);
+  counts->emplace(key, -1);
   return kBorrowGranted;
 }
 
 void release_shared(void* flags, PyObject* array) noexcept {
-  const Target target = target_of(array);
-  Registry& registry = registry_of(flags);
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  auto found = registry.by_base.find(target.address);
-  if (found == registry.by_base.end()) broken("release of a shared borrow that is not held");
+  Operation op(flags, array);
+  const auto found = op.held_base("release of a shared borrow that is not held");
   KeyCounts& counts = found->second;
-  auto same = counts.find(target.key);
+  auto same = counts.find(op.target.key);
   if (same == counts.end() || same->second <= 0) broken("release of a shared borrow that is not held");
   if (--same->second == 0) {
     if (counts.size() == 1) {
-      registry.by_base.erase(found);
+      op.registry.by_base.erase(found);
     } else {
       counts.erase(same);
     }
@@ -133,15 +145,12 @@ void release_shared(void* flags, PyObject* array) noexcept {
 }
 
 void release_mut_shared(void* flags, PyObject* array) noexcept {
-  const Target target = target_of(array);
-  Registry& registry = registry_of(flags);
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  auto found = registry.by_base.find(target.address);
-  if (found == registry.by_base.end()) broken("release of an exclusive borrow that is not held");
+  Operation op(flags, array);
+  const auto found = op.held_base("release of an exclusive borrow that is not held");
   KeyCounts& counts = found->second;
   if (counts.size() < 2) {
-    registry.by_base.erase(found);
-  } else if (counts.erase(target.key) == 0) {
+    op.registry.by_base.erase(found);
+  } else if (counts.erase(op.target.key) == 0) {
     broken("release of an exclusive borrow that is not held");
   }
 }

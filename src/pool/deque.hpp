@@ -30,26 +30,23 @@ class JobDeque {
     return was_empty;
   }
 
-  std::optional<JobRef> pop() {
-    if (empty()) return std::nullopt;
-    std::lock_guard lock(mutex_);
-    auto job = ring_.pop_back();
-    length_.store(ring_.size(), std::memory_order_release);
-    return job;
-  }
+  std::optional<JobRef> pop() { return take(&JobRing::pop_back); }
 
   // Thief side: the oldest job.
-  std::optional<JobRef> steal() {
-    if (empty()) return std::nullopt;
-    std::lock_guard lock(mutex_);
-    auto job = ring_.pop_front();
-    length_.store(ring_.size(), std::memory_order_release);
-    return job;
-  }
+  std::optional<JobRef> steal() { return take(&JobRing::pop_front); }
 
   bool empty() const noexcept { return length_.load(std::memory_order_acquire) == 0; }
 
  private:
+  // A job from one end of the ring, after a lock-free look at the length.
+  std::optional<JobRef> take(std::optional<JobRef> (JobRing::*end)() noexcept) {
+    if (empty()) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    auto job = (ring_.*end)();
+    length_.store(ring_.size(), std::memory_order_release);
+    return job;
+  }
+
   std::mutex mutex_;
   JobRing ring_;
   std::atomic<std::size_t> length_{0};

@@ -58,7 +58,12 @@ def _reference_points(info: np.ndarray, row: int) -> list[tuple[float, float]]:
     return [(values[0], values[1]), (values[2], values[3]), (values[4], values[5])]
 
 
-def _cut_and_near(a: list[tuple[float, float]], b: list[tuple[float, float]]):
+def cut_and_near(a: list[tuple[float, float]], b: list[tuple[float, float]]):
+    """The cut point on base crop row `a` where linked crop row `b` meets it, and a's near end.
+
+    `a` and `b` are the three reference points of each.  (The NumPy merge of
+    the benchmarks uses this too.)
+    """
     best, bi, bj = 0.0, 0, 0
     for i in range(3):
         for j in range(3):
@@ -131,7 +136,7 @@ def merge_step(connected: np.ndarray, points: np.ndarray, info: np.ndarray, tol:
                 break
         if linked is None:
             raise ModelAbort(NONE_UNWRAP)
-        cut, near = _cut_and_near(_reference_points(info, base), _reference_points(info, linked))
+        cut, near = cut_and_near(_reference_points(info, base), _reference_points(info, linked))
         point_list = [(r, p) for r, p in point_list if _keeps(_cell(p, 2), _cell(p, 3), cut, near, tol)]
     return [r for r, _ in point_list]
 
