@@ -5,7 +5,7 @@ crop row word by word, with no indexes and no cleverness: every lookup is a
 scan, every point list a Python list.  `merge` returns the surviving point
 rows as one block per connected crop row, in ascending order of the
 connected rows, or raises `ModelAbort` with the fixed text of the failure of
-the lowest failing connected row.
+the lowest failing connected row and that row's index.
 """
 
 from __future__ import annotations
@@ -25,7 +25,10 @@ KEY_MAX = 4294967295
 
 
 class ModelAbort(Exception):
-    """A merge step failed with this text."""
+    """A merge step failed with this text; `merge` sets `row` to the
+    connected crop row that failed."""
+
+    row: int | None = None
 
 
 def key(value: float) -> int:
@@ -145,6 +148,10 @@ def merge(connected: np.ndarray, points: np.ndarray, info: np.ndarray, tol: floa
     """One block of surviving point rows per connected crop row, in row order."""
     blocks = []
     for row_id in range(connected.shape[0]):
-        rows = merge_step(connected, points, info, tol, row_id)
+        try:
+            rows = merge_step(connected, points, info, tol, row_id)
+        except ModelAbort as abort:
+            abort.row = row_id
+            raise
         blocks.append(points[rows].reshape(len(rows), points.shape[1]))
     return blocks
