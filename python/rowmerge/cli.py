@@ -12,6 +12,7 @@ import sys
 import time
 
 from . import __version__
+from .errors import MergeError
 from .summary import summary_line
 from .tables import Table, TableError, read_table, write_table
 
@@ -117,26 +118,24 @@ def _check_columns(connected: Table, points: Table, rows: Table, names: tuple[st
 
 
 def merge_tables(connected, points, rows, tolerance: float, threads: int, *, capture_report: bool):
-    """Runs the native merge and turns any failure into CliError.
+    """Runs the merge; a failure is raised as MergeError (CliError when out
+    of memory).
 
     When `capture_report` is set, the report that a failing merge writes on
-    standard error is held back (the message is in the error line instead);
-    on success whatever was written is passed on.
+    standard error is held back (the explanation is in the error line
+    instead); on success whatever was written is passed on.
     """
-    from ._native import merge_points_removing_overlap
+    from .errors import run_merge
 
     with _StderrCapture(capture_report) as captured:
         try:
-            return merge_points_removing_overlap(connected, points, rows, tolerance, threads)
-        except (KeyboardInterrupt, SystemExit, GeneratorExit):
-            raise
+            return run_merge(connected, points, rows, tolerance, threads)
         except MemoryError:
             captured.discard()
             raise CliError("merge failed: out of memory") from None
-        except BaseException as e:  # the module's failures derive from BaseException
+        except MergeError:
             captured.discard()
-            text = e.args[0] if e.args and isinstance(e.args[0], str) else str(e)
-            raise CliError("merge failed: " + " ".join(text.split())) from None
+            raise
 
 
 class _StderrCapture:
@@ -221,6 +220,9 @@ def main(argv: list[str] | None = None) -> int:
         return run_demo(rows=args.rows, seed=args.seed, out_dir=args.out, quiet=args.quiet)
     except (CliError, TableError) as e:
         print(f"rowmerge: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except MergeError as e:
+        print("rowmerge: merge failed: " + " ".join(str(e).split()), file=sys.stderr)
         return EXIT_USAGE
     except BrokenPipeError:
         # The reader of standard output went away (`rowmerge merge ... | head`).

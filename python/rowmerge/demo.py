@@ -57,7 +57,7 @@ def run_demo(rows: int = 8, seed: int = 0, out_dir: str = "rowmerge-demo", quiet
     int
         The exit status, 0.
     """
-    from ._native import merge_points_removing_overlap
+    from .errors import run_merge
 
     field = make_field(rows, seed=seed)
     try:
@@ -73,8 +73,8 @@ def run_demo(rows: int = 8, seed: int = 0, out_dir: str = "rowmerge-demo", quiet
     write_table(path("rows"), field.row_information, list(ROW_INFORMATION_COLUMNS), overwrite=True)
 
     started = time.perf_counter()
-    merged = merge_points_removing_overlap(field.connected_crop_rows, field.points_in_rows,
-                                           field.row_information, field.tolerance, 0)
+    merged = run_merge(field.connected_crop_rows, field.points_in_rows, field.row_information,
+                       field.tolerance, 0)
     seconds = time.perf_counter() - started
     write_table(path("merged"), merged, list(POINT_COLUMNS), overwrite=True)
 

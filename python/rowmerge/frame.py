@@ -76,9 +76,9 @@ def merge_frame(connected_crop_rows: Any, points: "pd.DataFrame", row_informatio
         the wrong type.
     ValueError
         `points` has fewer than four columns.
-    pyo3_runtime.PanicException
-        The merge failed (for example a key that `row_information` lacks).
-        It derives from BaseException, not from Exception.
+    rowmerge.MergeError
+        The merge failed (for example a key that `row_information` lacks);
+        its `connected_row` is a row of `connected_crop_rows` as given.
 
     Examples
     --------
@@ -92,7 +92,7 @@ def merge_frame(connected_crop_rows: Any, points: "pd.DataFrame", row_informatio
     ...                      tolerance=0.05)  # doctest: +SKIP
     """
     pd = _pandas()
-    from ._native import merge_points_removing_overlap
+    from .errors import run_merge
 
     if not isinstance(points, pd.DataFrame):
         raise TypeError(f"points must be a pandas DataFrame, not {type(points).__name__}")
@@ -112,7 +112,7 @@ def merge_frame(connected_crop_rows: Any, points: "pd.DataFrame", row_informatio
     for position in range(n_cols):
         table[:, position] = points.iloc[:, position].to_numpy(dtype=np.float64, na_value=np.nan)
     table[:, n_cols] = np.arange(n_rows, dtype=np.float64)
-    merged = merge_points_removing_overlap(connected, table, info, tolerance, num_threads)
+    merged = run_merge(connected, table, info, tolerance, num_threads)
     del table
     positions = merged[:, n_cols].astype(np.intp)
     return points.iloc[positions]

@@ -163,16 +163,17 @@ def test_bad_input_gives_one_line_and_status_2_and_no_output_file(field_files, c
     assert not out.exists()
 
 
-def test_failed_merge_reports_the_module_message_and_leaves_nothing(field_files):
+def test_failed_merge_explains_itself_and_leaves_nothing(field_files):
     rows = np.load(field_files / "rows.npy")
-    np.save(field_files / "rows-missing.npy", rows[1:])  # the first segment's record is gone
+    np.save(field_files / "rows-missing.npy", np.delete(rows, 2, axis=0))  # the record of crop row (1, 3)
     out = field_files / "out.npy"
     proc = cli("merge", "--connected", str(field_files / "connected.npy"),
                "--points", str(field_files / "points.npy"), "--rows", str(field_files / "rows-missing.npy"),
                "--tolerance", str(TOL), "-o", str(out))
     assert proc.returncode == 2
     assert proc.stderr.splitlines() == [
-        "rowmerge: merge failed: called `Option::unwrap()` on a `None` value"]
+        "rowmerge: merge failed: connected row 1: linked crop row (1, 3) of link pair 1 has no record "
+        "in row_information (called `Option::unwrap()` on a `None` value)"]
     before = set(os.listdir(field_files))
     assert not out.exists()
     assert not any(name.startswith(".out.npy") for name in before)
