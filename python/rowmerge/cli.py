@@ -89,7 +89,7 @@ def build_parser() -> argparse.ArgumentParser:
     merge.add_argument("--threads", type=_thread_count, default=0, metavar="N",
                        help="worker threads (default 0: chosen from the CPUs available)")
     merge.add_argument("-o", "--output", metavar="OUT",
-                       help="write the merged points here (.npy by extension, CSV otherwise); "
+                       help="write the merged points here (.npy or .npz by extension, CSV otherwise); "
                             "default: CSV on standard output")
     merge.add_argument("--force", action="store_true", help="replace OUT if it exists")
     merge.add_argument("-q", "--quiet", action="store_true",

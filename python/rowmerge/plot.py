@@ -8,7 +8,6 @@ is touched, and no window ever opens.
 from __future__ import annotations
 
 import os
-import tempfile
 
 import numpy as np
 from matplotlib.figure import Figure
@@ -59,14 +58,13 @@ def plot_field(field, removed: np.ndarray, png: str) -> None:
         ax.grid(True, linewidth=0.3, alpha=0.5)
     before.set_ylabel("y (m)")
 
+    from .tables import create_beside
+
     directory = os.path.dirname(os.path.abspath(png))
-    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(png) + ".", suffix=".png", dir=directory)
+    fd, tmp = create_beside(directory, os.path.basename(png))
     try:
         with os.fdopen(fd, "wb") as f:
             fig.savefig(f, format="png", dpi=90)
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(tmp, 0o666 & ~mask)
         os.replace(tmp, png)
     except BaseException:
         try:

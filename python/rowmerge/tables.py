@@ -10,12 +10,12 @@ from __future__ import annotations
 import csv
 import io
 import os
-import tempfile
+import secrets
 from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Table", "TableError", "read_table", "write_table", "format_csv"]
+__all__ = ["Table", "TableError", "read_table", "write_table", "format_csv", "NPZ_ARRAY"]
 
 
 class TableError(Exception):
@@ -201,26 +201,36 @@ def format_csv(values: np.ndarray, header: list[str] | None, out: io.TextIOBase)
         out.write("\n")
 
 
+# The name of the array in an .npz file that the command line writes.
+NPZ_ARRAY = "merged_points"
+
+
 def write_table(path: str, values: np.ndarray, header: list[str] | None = None, *,
                 overwrite: bool = False) -> None:
-    """Writes a table to `path` atomically: CSV, or .npy by extension.
+    """Writes a table to `path` atomically: .npy or .npz by extension, CSV
+    otherwise.
 
-    The data go to a temporary file beside `path`, which then takes its
-    place, so a failed run never leaves a partial file.  Without `overwrite`
-    an existing `path` is left alone and TableError is raised.
+    An .npz file holds the one array `NPZ_ARRAY`.  The data go to a temporary
+    file beside `path`, which then takes its place, so a failed run never
+    leaves a partial file; the file gets the mode that creating it with
+    `open` would give.  Without `overwrite` an existing `path` is left alone
+    and TableError is raised.
     """
     path = os.fspath(path)
     directory = os.path.dirname(os.path.abspath(path))
     if not overwrite and os.path.lexists(path):
         raise TableError(f"{path}: already exists (use --force to replace it)")
     try:
-        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=directory)
+        fd, tmp = create_beside(directory, os.path.basename(path))
     except OSError as e:
         raise TableError(f"{path}: cannot write: {e.strerror or _one_line(e)}") from None
     try:
         with os.fdopen(fd, "wb") as f:
-            if path.lower().endswith(".npy"):
+            ext = os.path.splitext(path)[1].lower()
+            if ext == ".npy":
                 np.save(f, values, allow_pickle=False)
+            elif ext == ".npz":
+                np.savez(f, **{NPZ_ARRAY: values})
             else:
                 text = io.TextIOWrapper(f, encoding="utf-8", newline="")
                 format_csv(values, header, text)
@@ -228,7 +238,6 @@ def write_table(path: str, values: np.ndarray, header: list[str] | None = None, 
                 text.detach()
             f.flush()
             os.fsync(f.fileno())
-        os.chmod(tmp, 0o666 & ~_umask())
         _move_into_place(tmp, path, overwrite)
     except BaseException as e:
         try:
@@ -260,7 +269,18 @@ def _move_into_place(tmp: str, path: str, overwrite: bool) -> None:
     os.unlink(tmp)
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+def create_beside(directory: str, name: str) -> tuple[int, str]:
+    """A new, empty temporary file in `directory`: its descriptor and path.
+
+    It is created with mode 0o666 for the kernel to apply the umask (and a
+    default ACL) to, just as for a file made with `open`; reading the umask
+    would mean setting it, which races with other threads.
+    """
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    for _ in range(100):
+        tmp = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
+        try:
+            return os.open(tmp, flags, 0o666), tmp
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"no free temporary name beside {name}")

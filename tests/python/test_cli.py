@@ -96,6 +96,21 @@ def test_headerless_csv_stays_headerless_and_npy_round_trips(field_files):
     np.testing.assert_array_equal(sorted_rows(merged), expected)
 
 
+def test_npz_output_is_an_archive_that_reads_back(field_files):
+    out = field_files / "merged.npz"
+    proc = cli(*merge_args(field_files, "csv", "-o", str(out), "-q"))
+    assert proc.returncode == 0, proc.stderr
+    with np.load(out) as archive:
+        assert archive.files == ["merged_points"]
+        merged = archive["merged_points"]
+    np.testing.assert_array_equal(sorted_rows(merged), sorted_rows(direct_merge(field_files, 0)))
+    # The archive serves as the points of another merge.
+    again = cli("merge", "--connected", str(field_files / "connected.npy"), "--points", str(out),
+                "--rows", str(field_files / "rows.npy"), "--tolerance", str(TOL), "-q")
+    assert again.returncode == 0, again.stderr
+    assert parse_csv(again.stdout).values.shape[1] == merged.shape[1]
+
+
 def test_npz_input_picks_the_array_by_name(field_files):
     archive = field_files / "all.npz"
     np.savez(archive, connected_crop_rows=np.load(field_files / "connected.npy"),
