@@ -81,8 +81,8 @@ void copy_on_pool(double* target, const void* source, std::size_t count, std::ui
     std::memcpy(target, source, count * sizeof(double));
     return;
   }
-  pool::Registry& pool = pool::registry_for_call(num_threads);
-  pool::for_each_id(pool, (count + kCopyPiece - 1) / kCopyPiece, [&](std::uint64_t piece) {
+  const pool::PoolLease lease = pool::registry_for_call(num_threads);
+  pool::for_each_id(*lease, (count + kCopyPiece - 1) / kCopyPiece, [&](std::uint64_t piece) {
     const std::size_t first = static_cast<std::size_t>(piece) * kCopyPiece;
     std::memcpy(target + first, static_cast<const char*>(source) + first * sizeof(double),
                 std::min(kCopyPiece, count - first) * sizeof(double));
@@ -106,7 +106,7 @@ merge::PointKeyScan copy_points_on_pool(Matrix& target, const void* source, std:
   if (target.size() < kPooledCopy) {
     for (std::size_t p = 0; p < scan.pieces(); ++p) copy_and_scan(p);
   } else {
-    pool::for_each_id(pool::registry_for_call(num_threads), scan.pieces(),
+    pool::for_each_id(*pool::registry_for_call(num_threads), scan.pieces(),
                       [&](std::uint64_t piece) { copy_and_scan(static_cast<std::size_t>(piece)); });
   }
   return scan;
@@ -115,7 +115,8 @@ merge::PointKeyScan copy_points_on_pool(Matrix& target, const void* source, std:
 Matrix multithreaded_merging(const Matrix& connected_crop_rows, const Matrix& points_in_rows,
                              const Matrix& row_information, double tolerance, std::uint32_t num_threads,
                              merge::PointKeyScan scanned_points) {
-  pool::Registry& pool = pool::registry_for_call(num_threads);
+  const pool::PoolLease lease = pool::registry_for_call(num_threads);
+  pool::Registry& pool = *lease;
 
   const merge::MergeTables tables{connected_crop_rows, points_in_rows, row_information, tolerance};
   const merge::MergeIndexes indexes = merge::MergeIndexes::build(

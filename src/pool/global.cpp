@@ -1,10 +1,10 @@
 #include "pool/global.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "common/abort.hpp"
@@ -14,16 +14,38 @@
 namespace rowmerge::pool {
 namespace {
 
-// The pools live until the process ends: their workers never stop, so the
-// table and every Registry in it are deliberately never freed.
-struct GlobalPools {
-  std::mutex build_mutex;                                          // one set-up at a time
-  std::array<std::atomic<Registry*>, THREADS_MAX + 1> by_count{};  // index: thread count
+// The pools of this process, made at its first call and never freed.
+//
+// A child made by fork starts without any: its parent's pools are
+// abandoned there.  Their workers do not exist in the child, and any of
+// their locks may be held by a thread that is gone, so the child never
+// touches them; nor can it free them, since freeing a pool means joining its
+// workers.  Each process's pools keep a link to the abandoned ones, which so
+// stay reachable rather than leaked.
+struct ProcessPools {
+  PoolCache cache;
+  ProcessPools* abandoned;  // the parent's, in a child made by fork
 };
 
-GlobalPools& pools() {
-  static GlobalPools* const GLOBAL_POOLS = new GlobalPools();
-  return *GLOBAL_POOLS;
+std::atomic<ProcessPools*> PROCESS_POOLS{nullptr};
+// Written only in a forked child before it has a second thread.
+ProcessPools* ABANDONED_POOLS = nullptr;
+
+// In the child, on the forking thread, before fork returns there.
+void abandon_parent_pools() noexcept {
+  if (ProcessPools* parent = PROCESS_POOLS.exchange(nullptr, std::memory_order_relaxed)) ABANDONED_POOLS = parent;
+}
+
+[[maybe_unused]] const int ABANDON_IN_FORKED_CHILD = pthread_atfork(nullptr, nullptr, &abandon_parent_pools);
+
+PoolCache& process_pools() {
+  ProcessPools* pools = PROCESS_POOLS.load(std::memory_order_acquire);
+  if (pools != nullptr) return pools->cache;
+  std::unique_ptr<ProcessPools> made(new ProcessPools{PoolCache(), ABANDONED_POOLS});
+  if (PROCESS_POOLS.compare_exchange_strong(pools, made.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+    return made.release()->cache;
+  }
+  return pools->cache;  // another thread's was installed first
 }
 
 std::atomic<SpawnFn> GLOBAL_SPAWN{&default_spawn};
@@ -34,23 +56,13 @@ void set_global_spawn_for_tests(SpawnFn spawn) noexcept {
   GLOBAL_SPAWN.store(spawn != nullptr ? spawn : &default_spawn, std::memory_order_release);
 }
 
-Registry& registry_for_call(std::uint32_t num_threads) {
-  const std::uint32_t count = std::min(get_num_threads(num_threads), THREADS_MAX);
-  GlobalPools& table = pools();
-  if (Registry* existing = table.by_count[count].load(std::memory_order_acquire)) return *existing;
-
-  std::lock_guard lock(table.build_mutex);
-  if (Registry* existing = table.by_count[count].load(std::memory_order_acquire)) return *existing;
-  std::unique_ptr<Registry> made;
+PoolLease registry_for_call(std::uint32_t num_threads) {
+  const std::uint32_t count = std::min(process_num_threads(num_threads), THREADS_MAX);
   try {
-    made = std::make_unique<Registry>(ThreadPoolBuilder{count, GLOBAL_SPAWN.load(std::memory_order_acquire)});
+    return process_pools().lease(count, GLOBAL_SPAWN.load(std::memory_order_acquire));
   } catch (const ThreadPoolBuildError& error) {
     raise_abort(std::string(messages::kErrUnwrapPrefix) + error.rendered());
   }
-  made->wait_until_primed();
-  Registry* installed = made.release();
-  table.by_count[count].store(installed, std::memory_order_release);
-  return *installed;
 }
 
 }  // namespace rowmerge::pool

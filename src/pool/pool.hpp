@@ -5,5 +5,6 @@
 #include "common/function_ref.hpp"
 #include "pool/global.hpp"
 #include "pool/join.hpp"
+#include "pool/pool_cache.hpp"
 #include "pool/registry.hpp"
 #include "pool/thread_count.hpp"

@@ -1,9 +1,10 @@
 // A pool of worker threads (a Registry) and its configuration.
 //
 // Constructing a Registry starts its workers; `wait_until_primed` waits until
-// each of them runs.  A Registry made as a local object stops and waits for
-// its workers when destroyed; no work may be in flight then.  The pools the
-// merge uses are process-wide and never destroyed (see global.hpp).
+// each of them runs.  Destroying it tells its workers to stop and joins
+// them; no work may be in flight then, and the destroying thread must not be
+// one of them.  The pools the merge uses are leased from a PoolCache, which
+// destroys a pool once it has retired and is idle (see pool_cache.hpp).
 #pragma once
 
 #include <cstddef>
@@ -23,20 +24,19 @@
 
 namespace rowmerge::pool {
 
-// Starts one worker thread: `entry(arg)`.  `index` is the worker's index
-// (tests use it to fail part-way).
-using SpawnFn = std::optional<IoError> (*)(std::size_t index, ThreadEntry entry, void* arg);
+// Starts one joinable worker thread, `entry(arg)`, and stores its handle in
+// `thread`.  `index` is the worker's index (tests use it to fail part-way).
+using SpawnFn = std::optional<IoError> (*)(std::size_t index, ThreadEntry entry, void* arg, pthread_t& thread);
 
-std::optional<IoError> default_spawn(std::size_t index, ThreadEntry entry, void* arg);
+std::optional<IoError> default_spawn(std::size_t index, ThreadEntry entry, void* arg, pthread_t& thread);
 
 struct ThreadPoolBuilder {
-  std::uint32_t num_threads = 0;  // 0: chosen by get_num_threads; capped at 255
+  std::uint32_t num_threads = 0;  // 0: chosen by process_num_threads; capped at 255
   SpawnFn spawn = &default_spawn;
 };
 
 struct ThreadInfo {
   LockLatch primed;
-  LockLatch stopped;
   CoreLatch terminate;
   JobDeque deque;
 };
@@ -72,11 +72,12 @@ class Registry {
     std::size_t index;
   };
   static void* worker_entry(void* arg);
-  void terminate_and_wait(std::size_t started);
+  void terminate_and_join(std::size_t started);
 
   std::uint32_t num_threads_;
   std::unique_ptr<ThreadInfo[]> infos_;
   std::unique_ptr<StartArgs[]> start_args_;
+  std::unique_ptr<pthread_t[]> threads_;
   Injector injector_;
   Sleep sleep_;
 };

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
 
@@ -41,16 +42,21 @@ class ThreadAttributes {
 }  // namespace
 
 std::size_t worker_stack_size() {
-  static const std::size_t WORKER_STACK_SIZE = [] {
-    const auto text = ThreadCountSources::process_env("RUST_MIN_STACK");
-    if (!text) return kDefaultStackSize;
-    const auto value = parse_decimal(*text);
-    return value ? static_cast<std::size_t>(*value) : kDefaultStackSize;
-  }();
-  return WORKER_STACK_SIZE;
+  // Kept in atomics, not a function-local static, whose guard a child made
+  // by fork could inherit held by a thread it does not have.  Threads that
+  // read the variable at the same time read the same value.
+  static std::atomic<std::size_t> size{0};
+  static std::atomic<bool> known{false};
+  if (known.load(std::memory_order_acquire)) return size.load(std::memory_order_relaxed);
+  const auto text = ThreadCountSources::process_env("RUST_MIN_STACK");
+  const auto value = text ? parse_decimal(*text) : std::nullopt;
+  const std::size_t found = value ? static_cast<std::size_t>(*value) : kDefaultStackSize;
+  size.store(found, std::memory_order_relaxed);
+  known.store(true, std::memory_order_release);
+  return found;
 }
 
-std::optional<IoError> spawn_detached_thread(ThreadEntry entry, void* arg) {
+std::optional<IoError> spawn_thread(ThreadEntry entry, void* arg, pthread_t& thread) {
   ThreadAttributes attr;
   if (attr.init_result() != 0) return IoError::os(attr.init_result());
   const long page = sysconf(_SC_PAGESIZE);
@@ -59,10 +65,6 @@ std::optional<IoError> spawn_detached_thread(ThreadEntry entry, void* arg) {
                                     [&](std::size_t size) { return pthread_attr_setstacksize(attr.get(), size); })) {
     return error;
   }
-  if (const int rc = pthread_attr_setdetachstate(attr.get(), PTHREAD_CREATE_DETACHED); rc != 0) {
-    return IoError::os(rc);
-  }
-  pthread_t thread;
   if (const int rc = pthread_create(&thread, attr.get(), entry, arg); rc != 0) return IoError::os(rc);
   return std::nullopt;
 }

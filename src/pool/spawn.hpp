@@ -1,6 +1,8 @@
-// Starting a worker thread: a detached POSIX thread with no name and our own
-// stack size, never the C library's default.
+// Starting a worker thread: a POSIX thread with no name and our own stack
+// size, never the C library's default.  Its pool joins it when it retires.
 #pragma once
+
+#include <pthread.h>
 
 #include <cstddef>
 #include <optional>
@@ -11,9 +13,10 @@ namespace rowmerge::pool {
 
 using ThreadEntry = void* (*)(void*);
 
-// Starts `entry(arg)` on a new detached thread with the worker stack size.
-// Returns the error when the thread could not be created.
-std::optional<IoError> spawn_detached_thread(ThreadEntry entry, void* arg);
+// Starts `entry(arg)` on a new joinable thread with the worker stack size
+// and stores its handle in `thread`.  Returns the error when the thread
+// could not be created.
+std::optional<IoError> spawn_thread(ThreadEntry entry, void* arg, pthread_t& thread);
 
 // The worker stack size in bytes: "RUST_MIN_STACK" when it holds a decimal
 // number, else 2 MiB.  Read once per process, at the first call.

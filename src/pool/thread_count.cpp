@@ -1,15 +1,30 @@
 #include "pool/thread_count.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 #include "pool/cgroup_quota.hpp"
 #include "pool/decimal.hpp"
 
 namespace rowmerge::pool {
+namespace {
+
+// The automatic count of this process; 0 until it is first worked out.  A
+// plain atomic rather than a lock or a once-flag, which a child made by fork
+// could inherit in a held state from a thread it does not have.
+std::atomic<std::uint32_t> AUTOMATIC_NUM_THREADS{0};
+
+// In the child, on the forking thread, before fork returns there.
+void forget_automatic_num_threads() noexcept { AUTOMATIC_NUM_THREADS.store(0, std::memory_order_relaxed); }
+
+[[maybe_unused]] const int FORGET_IN_FORKED_CHILD = pthread_atfork(nullptr, nullptr, &forget_automatic_num_threads);
+
+}  // namespace
 
 std::optional<std::string> ThreadCountSources::process_env(const char* name) {
   const char* value = std::getenv(name);
@@ -49,6 +64,20 @@ std::uint32_t get_num_threads(std::uint32_t num_threads, const ThreadCountSource
     if (const auto n = parse_decimal(*text); n && *n > 0) return *n;
   }
   return available();
+}
+
+std::uint32_t process_num_threads(std::uint32_t num_threads) {
+  if (num_threads > 0) return num_threads;
+  std::uint32_t known = AUTOMATIC_NUM_THREADS.load(std::memory_order_acquire);
+  if (known != 0) return known;
+  // Threads that get here at the same time each work it out; the first
+  // answer stored is the one every caller sees from then on.
+  const std::uint32_t found = get_num_threads(0);
+  if (AUTOMATIC_NUM_THREADS.compare_exchange_strong(known, found, std::memory_order_acq_rel,
+                                                    std::memory_order_acquire)) {
+    return found;
+  }
+  return known;
 }
 
 }  // namespace rowmerge::pool

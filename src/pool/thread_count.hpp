@@ -33,6 +33,14 @@ struct ThreadCountSources {
 std::optional<std::uint32_t> available_parallelism(const ThreadCountSources& sources = {});
 
 // The thread count for a request of `num_threads`; always at least 1.
+// Consults `sources` afresh at every call.
 std::uint32_t get_num_threads(std::uint32_t num_threads, const ThreadCountSources& sources = {});
+
+// The thread count for a request of `num_threads` in this process: a
+// positive request as is; 0 the automatic choice of get_num_threads, worked
+// out at the first request of 0 and kept, so later changes of the
+// environment, the affinity mask or the control group have no effect.  A
+// child made by fork works it out again at its own first request of 0.
+std::uint32_t process_num_threads(std::uint32_t num_threads);
 
 }  // namespace rowmerge::pool

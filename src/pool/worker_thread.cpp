@@ -84,8 +84,8 @@ void WorkerThread::main_loop(Registry& registry, std::size_t index) {
     info.primed.set();
     self.wait_until(info.terminate);
   }
-  // The last touch of the registry: its owner may free it once this is seen.
-  info.stopped.set();
+  // Nothing below touches the registry: its owner frees it once it has
+  // joined this thread.
   guard.disarm();
 }
 

@@ -2,11 +2,17 @@
 #pragma once
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -62,6 +68,49 @@ std::uint64_t run_with_failures(Registry& registry, std::uint64_t n, const std::
     return f.id;
   }
   return n;
+}
+
+// Sums ids 0 .. n-1 on `registry`; with n >= 2 the work is handed in from
+// outside, so every worker may take part.
+inline bool sums_correctly(Registry& registry, std::uint64_t n) {
+  std::atomic<std::uint64_t> sum{0};
+  for_each_id(registry, n, [&](std::uint64_t id) { sum.fetch_add(id, std::memory_order_relaxed); });
+  return sum.load() == n * (n - 1) / 2;
+}
+
+// Threads started through counting_spawn, and the worker index at which it
+// fails instead, like a system out of thread resources (-1: never).
+inline std::atomic<int> SPAWNED{0};
+inline std::atomic<int> FAIL_AT{-1};
+
+inline std::optional<IoError> counting_spawn(std::size_t index, ThreadEntry entry, void* arg, pthread_t& thread) {
+  if (static_cast<int>(index) == FAIL_AT.load(std::memory_order_relaxed)) return IoError::os(EAGAIN);
+  SPAWNED.fetch_add(1, std::memory_order_relaxed);
+  return default_spawn(index, entry, arg, thread);
+}
+
+// Runs `body` in a child made by fork and returns its exit status: 0 when
+// `body` returned true, 1 when false, -1 when the child was still running
+// after `limit` (it is killed then: a child that hangs fails the test
+// instead of hanging it).
+template <class Body>
+int status_of_child(Body body, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body() ? 0 : 1);
+  if (child < 0) return -2;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (done < 0 && errno != EINTR) return -2;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 // Polls `done` until it holds or `limit` passes.

@@ -16,20 +16,12 @@
 namespace rowmerge::pool {
 namespace {
 
-using testing::eventually;
 using testing::baseline_thread_count;
+using testing::counting_spawn;
+using testing::eventually;
+using testing::FAIL_AT;
 using testing::live_thread_count;
-
-std::atomic<int> SPAWNED{0};
-std::atomic<int> FAIL_AT{-1};
-
-// Starts real threads, except at index FAIL_AT, which fails like a system
-// out of thread resources.
-std::optional<IoError> counting_spawn(std::size_t index, ThreadEntry entry, void* arg) {
-  if (static_cast<int>(index) == FAIL_AT.load(std::memory_order_relaxed)) return IoError::os(EAGAIN);
-  SPAWNED.fetch_add(1, std::memory_order_relaxed);
-  return default_spawn(index, entry, arg);
-}
+using testing::SPAWNED;
 
 constexpr const char* kWouldBlockAbort =
     "called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError { kind: IOError(Os { code: 11, kind: "
@@ -94,22 +86,22 @@ TEST(Registry, DestroyingALocalPoolEndsItsThreads) {
 }
 
 TEST(GlobalPools, OnePoolPerCountReusedByLaterCalls) {
-  Registry& three = registry_for_call(3);
-  EXPECT_EQ(three.num_threads(), 3u);
-  EXPECT_EQ(&registry_for_call(3), &three);
-  Registry& two = registry_for_call(2);
-  EXPECT_EQ(two.num_threads(), 2u);
-  EXPECT_NE(&two, &three);
-  EXPECT_EQ(&registry_for_call(2), &two);
-  EXPECT_EQ(&registry_for_call(1000), &registry_for_call(255));
+  const PoolLease three = registry_for_call(3);
+  EXPECT_EQ(three->num_threads(), 3u);
+  EXPECT_EQ(&*registry_for_call(3), &*three);
+  const PoolLease two = registry_for_call(2);
+  EXPECT_EQ(two->num_threads(), 2u);
+  EXPECT_NE(&*two, &*three);
+  EXPECT_EQ(&*registry_for_call(2), &*two);
+  EXPECT_EQ(registry_for_call(1000)->num_threads(), 255u);
   ASSERT_EQ(setenv("RAYON_NUM_THREADS", "3", 1), 0);
-  EXPECT_EQ(&registry_for_call(0), &three);  // 0 resolves first, then matches
+  EXPECT_EQ(&*registry_for_call(0), &*three);  // 0 resolves first, then matches
   ASSERT_EQ(unsetenv("RAYON_NUM_THREADS"), 0);
 
   // The pool is usable call after call.
   for (int call = 0; call < 3; ++call) {
     std::atomic<std::uint64_t> sum{0};
-    for_each_id(registry_for_call(3), 1000, [&](std::uint64_t id) { sum.fetch_add(id, std::memory_order_relaxed); });
+    for_each_id(*registry_for_call(3), 1000, [&](std::uint64_t id) { sum.fetch_add(id, std::memory_order_relaxed); });
     EXPECT_EQ(sum.load(), 999u * 1000u / 2);
   }
 }
@@ -126,8 +118,8 @@ TEST(GlobalPools, FailedSetUpInstallsNothingAndTheNextCallRetries) {
   }
   FAIL_AT = -1;
   SPAWNED = 0;
-  Registry& five = registry_for_call(5);
-  EXPECT_EQ(five.num_threads(), 5u);
+  const PoolLease five = registry_for_call(5);
+  EXPECT_EQ(five->num_threads(), 5u);
   EXPECT_EQ(SPAWNED.load(), 5);
   set_global_spawn_for_tests(nullptr);
   set_abort_report_sink(default_abort_report_sink());
@@ -140,7 +132,7 @@ TEST(GlobalPools, ConcurrentFirstCallsShareOnePool) {
   std::vector<Registry*> got(4, nullptr);
   {
     std::vector<std::jthread> callers;
-    for (int t = 0; t < 4; ++t) callers.emplace_back([&, t] { got[t] = &registry_for_call(6); });
+    for (int t = 0; t < 4; ++t) callers.emplace_back([&, t] { got[t] = &*registry_for_call(6); });
   }
   set_global_spawn_for_tests(nullptr);
   for (Registry* r : got) EXPECT_EQ(r, got[0]);

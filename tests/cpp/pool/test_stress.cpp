@@ -55,13 +55,13 @@ TEST(Stress, ManyCallersManyCallsEveryIdExactlyOnce) {
   // Two outside threads share the process-wide 2-thread pool, two others
   // share a 3-thread pool: queues, stealing, sleeping and injection all
   // under contention.
-  Registry& two = registry_for_call(2);
-  Registry& three = registry_for_call(3);
+  const PoolLease two = registry_for_call(2);
+  const PoolLease three = registry_for_call(3);
   std::vector<std::string> outcome(4);
   {
     std::vector<std::jthread> callers;
     for (int t = 0; t < 4; ++t) {
-      callers.emplace_back([&, t] { outcome[t] = hammer(t % 2 == 0 ? two : three, 1000 + t); });
+      callers.emplace_back([&, t] { outcome[t] = hammer(t % 2 == 0 ? *two : *three, 1000 + t); });
     }
   }
   for (int t = 0; t < 4; ++t) EXPECT_EQ(outcome[t], "") << "caller " << t;
