@@ -23,12 +23,14 @@ int slot_of(PyObject* keyword) {
   return -1;
 }
 
-std::string text_of(PyObject* object) {
-  py::PyRef text = py::checked(PyObject_Str(object));
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (data == nullptr) py::throw_fetched();
-  return std::string(data, static_cast<std::size_t>(size));
+// The TypeError for a keyword that names no parameter.  The message is built
+// from the keyword object itself, so a name that is no valid UTF-8 (a lone
+// surrogate, say) still gets it.
+[[noreturn]] void unexpected_keyword(PyObject* keyword) {
+  py::PyRef message =
+      py::checked(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", kFunctionName, keyword));
+  PyErr_SetObject(PyExc_TypeError, message.get());
+  py::throw_fetched();
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
@@ -57,7 +59,7 @@ BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject*
   for (Py_ssize_t k = 0; k < keyword_count; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     const int slot = slot_of(keyword);
-    if (slot < 0) type_error(full_name() + " got an unexpected keyword argument '" + text_of(keyword) + "'");
+    if (slot < 0) unexpected_keyword(keyword);
     PyObject*& target = bound[static_cast<std::size_t>(slot)];
     if (target != nullptr) {
       type_error(full_name() + " got multiple values for argument '" + kParameterNames[static_cast<std::size_t>(slot)] +

@@ -38,6 +38,8 @@ def test_all_keywords_in_any_order(merge):
 @pytest.mark.parametrize("call, message", [
     (lambda f, a: f(*a, 1), f"{NAME} takes 5 positional arguments but 6 were given"),
     (lambda f, a: f(*a[:4], threads=1), f"{NAME} got an unexpected keyword argument 'threads'"),
+    # A name that cannot be encoded as UTF-8 is shown as it is.
+    (lambda f, a: f(*a[:4], **{"\udc80": 1}), f"{NAME} got an unexpected keyword argument '\udc80'"),
     # An unknown keyword is reported before anything is found missing.
     (lambda f, a: f(*a[:3], threads=1), f"{NAME} got an unexpected keyword argument 'threads'"),
     (lambda f, a: f(*a[:4], tolerance=1, num_threads=1),
