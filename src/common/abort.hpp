@@ -18,12 +18,18 @@ namespace rowmerge {
 
 class Abort : public std::exception {
  public:
-  explicit Abort(std::string message) : message_(std::move(message)) {}
+  explicit Abort(std::string message) : message_(std::move(message)), has_text_(true) {}
+  // A failure that carries no message text at all (not even an empty one).
+  static Abort without_text() { return Abort(); }
+
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
+  bool has_text() const noexcept { return has_text_; }
 
  private:
+  Abort() = default;
   std::string message_;
+  bool has_text_ = false;
 };
 
 // Writes the report for an abort raised at `where` and throws it.

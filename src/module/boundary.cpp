@@ -3,8 +3,9 @@
 namespace rowmerge::module {
 
 void set_abort_exception(const Abort& abort) noexcept {
-  const std::string& message = abort.message();
-  py::set_panic_exception(message.empty() ? std::string_view("panic from Rust code") : std::string_view(message));
+  // An empty text is a text: only an abort without any gets the stand-in.
+  py::set_panic_exception(abort.has_text() ? std::string_view(abort.message())
+                                           : std::string_view("panic from Rust code"));
 }
 
 }  // namespace rowmerge::module

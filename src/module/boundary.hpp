@@ -2,7 +2,8 @@
 //
 // An entry point runs its body inside `at_boundary`.  What comes out:
 //   py::PythonError   the Python error it carries is set again;
-//   rowmerge::Abort    pyo3_runtime.PanicException with the abort's text;
+//   rowmerge::Abort    pyo3_runtime.PanicException with the abort's text (an empty
+//                      text stays empty);
 //   std::bad_alloc     MemoryError (also for sizes that overflow).
 // Everything the body held has been given back by unwinding by then.
 //   anything else      an abort without a message text: PanicException with
@@ -36,7 +37,7 @@ Result at_boundary(Result failure, Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
-    set_abort_exception(Abort(std::string()));
+    set_abort_exception(Abort::without_text());
   }
   return failure;
 }
