@@ -1,20 +1,31 @@
 // Process-wide items made on first use.
 //
 // A thread that finds the item not yet made lets go of the interpreter lock
-// while it waits for the item's mutex (another thread may be making it),
-// then takes the interpreter lock back and, if the item is still missing,
-// runs the initialiser itself.  So two Python threads never deadlock on a
-// first use, whichever of them holds which lock.  A failed initialiser keeps
-// nothing; the next use tries again.  A made item is never destroyed: keep
-// only plain pointers and values here, nothing whose destructor would need
-// the interpreter after it has gone.
+// for a moment, then, holding it again, either makes the item itself or, if
+// another thread is making it (and has let go of the lock meanwhile, as
+// Python code does), waits for that thread without the lock, looking again
+// every millisecond.  So two Python threads never deadlock on a first use,
+// whichever of them holds which lock.  A failed initialiser keeps nothing;
+// the next use tries again.  A made item is never destroyed: keep only plain
+// pointers and values here, nothing whose destructor would need the
+// interpreter after it has gone.
+//
+// No mutex is held while the item is made: a child made by fork while a
+// thread of its parent was making it (the forking thread holds the
+// interpreter lock, the maker had let go of it) would inherit that mutex held
+// by a thread it does not have.  The cell records which process is making
+// the item instead, and a child takes over an item its parent was making.
 #pragma once
 
 #include <Python.h>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <mutex>
+#include <chrono>
 #include <optional>
+#include <thread>
 #include <type_traits>
 
 namespace rowmerge::py {
@@ -48,21 +59,27 @@ class OnceCell {
   template <class Init>
   const T& get_or_init(Init&& init) {
     if (ready_.load(std::memory_order_acquire)) return *value_;
-    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-    {
+    { GilReleased released; }
+    // From here on the interpreter lock orders every change of the cell.
+    for (;;) {
+      if (ready_.load(std::memory_order_acquire)) return *value_;
+      if (maker_.load(std::memory_order_relaxed) != ::getpid()) break;  // nobody in this process makes it
       GilReleased released;
-      lock.lock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (!ready_.load(std::memory_order_relaxed)) {
-      value_.emplace(init());
-      ready_.store(true, std::memory_order_release);
-    }
+    maker_.store(::getpid(), std::memory_order_relaxed);
+    struct Done {
+      std::atomic<pid_t>& maker;
+      ~Done() { maker.store(0, std::memory_order_relaxed); }
+    } done{maker_};
+    value_.emplace(init());
+    ready_.store(true, std::memory_order_release);
     return *value_;
   }
 
  private:
   std::atomic<bool> ready_{false};
-  std::mutex mutex_;
+  std::atomic<pid_t> maker_{0};  // the process one of whose threads is making the item; 0: none
   std::optional<T> value_;
 };
 

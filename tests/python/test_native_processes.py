@@ -203,3 +203,150 @@ def test_a_second_thread_waits_for_the_first_use_without_the_interpreter_lock():
         print(json.dumps([calls, sorted(shapes), shapes["a"] == shapes["b"]]))
     """)
     assert outcome == [["a"], ["a", "b"], True]
+
+
+# Pools per thread count: only the two most recently used counts keep theirs.
+def test_thread_counts_in_turn_leave_only_the_two_latest_pools():
+    counts = run("""
+        import time
+        def settled(most):
+            # A joined worker can stay listed for a moment, under an emulator especially.
+            deadline = time.monotonic() + 20
+            while threads() > most and time.monotonic() < deadline:
+                time.sleep(0.01)
+            return threads()
+        tables = field(4)
+        before = threads()
+        for n in range(1, 41):
+            merge(*tables, 0.1, n)
+        forty = settled(before + 40 + 39)
+        merge(*tables, 0.1, 1)
+        merge(*tables, 0.1, 2)
+        back = settled(before + 1 + 2)
+        for n in (1, 2, 1, 2):
+            merge(*tables, 0.1, n)
+        print(json.dumps([before, forty, back, threads()]))
+    """)
+    before, forty, back, repeated = counts
+    assert forty <= before + 40 + 39
+    assert back <= before + 3
+    assert repeated == back  # recent counts start no thread
+
+
+# Fork.  The child runs `body` and reports its JSON result through a pipe;
+# a child still running after the limit is killed and reported as "hung".
+FORK = textwrap.dedent("""
+    import time
+    def in_child(body, limit=60):
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(r)
+            try:
+                out = json.dumps(body())
+            except BaseException as e:
+                out = json.dumps(["raised", repr(e)])
+            os.write(w, out.encode())
+            os._exit(0)
+        os.close(w)
+        deadline = time.monotonic() + limit
+        while os.waitpid(pid, os.WNOHANG)[0] == 0:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                return "hung"
+            time.sleep(0.01)
+        with os.fdopen(r, "rb") as f:
+            return json.loads(f.read())
+    def rows(a):
+        # The rows in one order, whatever order the blocks came in.
+        return a[np.lexsort(a.T[::-1])]
+    def same(a, b):
+        return a.shape == b.shape and bool(np.array_equal(a, b))
+    def large(copies):
+        # One crop row with `copies` points per point: the copy of the
+        # points and the index run on the pool.
+        connected, points, info = field(3)
+        return connected, np.repeat(points, copies, axis=0), info
+""")
+
+
+def run_forking(code: str, **kwargs):
+    return run(FORK + textwrap.dedent(code), **kwargs)
+
+
+def test_a_forked_child_merges_on_pools_of_its_own():
+    outcome = run_forking("""
+        small, big = field(30), large(70000)
+        expected = rows(merge(*small, 0.1, 1))
+        expected_big = rows(merge(*big, 0.1, 2))
+        merge(*small, 0.1, 0)
+        def child():
+            got = [same(rows(merge(*small, 0.1, n)), expected) for n in (2, 0, 3, 1)]
+            return got + [same(rows(merge(*big, 0.1, n)), expected_big) for n in (2, 0)]
+        first = in_child(child)
+        second = in_child(child)  # the parent's pools were not disturbed by the first child
+        print(json.dumps([first, second, same(rows(merge(*small, 0.1, 2)), expected)]))
+    """)
+    assert outcome == [[True] * 6, [True] * 6, True]
+
+
+def test_the_automatic_count_is_resolved_once_and_again_in_a_forked_child():
+    outcome = run_forking("""
+        tables = field(4)
+        before = threads()
+        merge(*tables, 0.1, 0)
+        first = threads() - before
+        os.environ["RAYON_NUM_THREADS"] = "5"
+        merge(*tables, 0.1, 0)
+        second = threads() - before
+        def child():
+            alone = threads()
+            merge(*tables, 0.1, 0)
+            return threads() - alone
+        print(json.dumps([first, second, in_child(child)]))
+    """, env={"RAYON_NUM_THREADS": "3"})
+    assert outcome == [3, 3, 5]
+
+
+def test_a_multiprocessing_fork_pool_maps_merges_after_the_parent_merged():
+    outcome = run_forking("""
+        import multiprocessing
+        fields = [field(k) for k in (3, 8, 20, 2)]
+        expected = [rows(merge(*f, 0.1, 2)) for f in fields]
+        def work(job):
+            k, n = job
+            return same(rows(merge(*fields[k], 0.1, n)), expected[k])
+        jobs = [(k, n) for k in range(len(fields)) for n in (0, 1, 2, 3)]
+        with multiprocessing.get_context("fork").Pool(2) as workers:
+            try:
+                got = workers.map_async(work, jobs).get(timeout=60)
+            except multiprocessing.TimeoutError:
+                got = "hung"
+        print(json.dumps(got))
+    """)
+    assert outcome == [True] * 16
+
+
+def test_a_fork_during_another_threads_first_use_does_not_hang_the_child():
+    # Thread a is inside the first use (locating NumPy's API table, slowed
+    # down here, with the interpreter lock let go) when the main thread
+    # forks.  The child has no thread a: it must make the table itself.
+    outcome = run_forking("""
+        import threading
+        import numpy.lib
+        real = numpy.lib.NumpyVersion
+        inside = threading.Event()
+        def slow(text):
+            inside.set()
+            time.sleep(0.5)
+            return real(text)
+        numpy.lib.NumpyVersion = slow
+        a = threading.Thread(target=lambda: merge(*field(3), 0.1, 1))
+        a.start()
+        inside.wait()
+        got = in_child(lambda: merge(*field(3), 0.1, 2).shape[0])
+        a.join()
+        print(json.dumps([got, merge(*field(3), 0.1, 2).shape[0]]))
+    """)
+    assert outcome[0] == outcome[1] > 0
