@@ -88,11 +88,13 @@ DEMO_OUT := build/demo
 demo: py-install
 	$(VPY) -m rowmerge demo --out $(DEMO_OUT)
 
-# rowmerge against the literal merge, a NumPy merge and the copy floor
-# (a few minutes; the machine should be otherwise idle).
+# rowmerge against the literal merge, a NumPy merge and the copy floor, then
+# the cost of a call beyond its merge (a few minutes; the machine should be
+# otherwise idle).
 bench: py-install
 	bench/literal/build.sh build/bench/libliteral.so
 	$(VPY) bench/compare.py
+	$(VPY) bench/calls.py
 
 # The concurrent code's tests once more under ThreadSanitizer, in their own
 # build directory (build/tsan).  Suites join this run by carrying the ctest
