@@ -45,14 +45,14 @@ std::size_t worker_stack_size() {
   // Kept in atomics, not a function-local static, whose guard a child made
   // by fork could inherit held by a thread it does not have.  Threads that
   // read the variable at the same time read the same value.
-  static std::atomic<std::size_t> size{0};
-  static std::atomic<bool> known{false};
-  if (known.load(std::memory_order_acquire)) return size.load(std::memory_order_relaxed);
+  static std::atomic<std::size_t> WORKER_STACK_SIZE{0};
+  static std::atomic<bool> WORKER_STACK_SIZE_KNOWN{false};
+  if (WORKER_STACK_SIZE_KNOWN.load(std::memory_order_acquire)) return WORKER_STACK_SIZE.load(std::memory_order_relaxed);
   const auto text = ThreadCountSources::process_env("RUST_MIN_STACK");
   const auto value = text ? parse_decimal(*text) : std::nullopt;
   const std::size_t found = value ? static_cast<std::size_t>(*value) : kDefaultStackSize;
-  size.store(found, std::memory_order_relaxed);
-  known.store(true, std::memory_order_release);
+  WORKER_STACK_SIZE.store(found, std::memory_order_relaxed);
+  WORKER_STACK_SIZE_KNOWN.store(true, std::memory_order_release);
   return found;
 }
 

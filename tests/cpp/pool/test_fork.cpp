@@ -20,7 +20,8 @@ using testing::status_of_child;
 using testing::sums_correctly;
 
 #if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_TSAN() GTEST_SKIP() << "ThreadSanitizer does not support threads in the child of a multi-threaded fork"
+#define SKIP_UNDER_TSAN() \
+  GTEST_SKIP() << "ThreadSanitizer does not support threads in the child of a multi-threaded fork"
 #else
 #define SKIP_UNDER_TSAN() (void)0
 #endif
