@@ -121,12 +121,11 @@ TEST(PoolCache, ThreadsLeasingChangingCountsShareAndRetirePoolsSafely) {
         for (int i = 0; i < kLeasesPerThread; ++i) {
           const std::uint32_t count = 1 + rng() % 4;
           const PoolLease lease = cache.lease(count);
-          if (lease->num_threads() != count) {
-            outcome[t] = "lease of " + std::to_string(count) + " gave " + std::to_string(lease->num_threads());
-            return;
-          }
-          if (!sums_correctly(*lease, rng() % 300)) {
-            outcome[t] = "a wrong sum on the pool of " + std::to_string(count);
+          const char* wrong = lease->num_threads() != count          ? "a pool of another count for "
+                              : !sums_correctly(*lease, rng() % 300) ? "a wrong sum on the pool of "
+                                                                     : nullptr;
+          if (wrong != nullptr) {
+            outcome[t] = std::string(wrong).append(std::to_string(count));
             return;
           }
         }
