@@ -1,4 +1,5 @@
-"""The `rowmerge` command line: `rowmerge merge ...` and `rowmerge demo ...`.
+"""The `rowmerge` command line: `rowmerge merge ...`, `rowmerge merge-geo ...`
+(in `_cli_geo`) and `rowmerge demo ...`.
 
 Every failure the user can cause ends with one line on standard error and
 exit status 2; no traceback is ever shown for bad input.
@@ -95,6 +96,9 @@ def build_parser() -> argparse.ArgumentParser:
     merge.add_argument("-q", "--quiet", action="store_true",
                        help="no progress bar and no summary line")
 
+    from ._cli_geo import add_merge_geo
+    add_merge_geo(sub)
+
     demo = sub.add_parser("demo", help="generate a synthetic field, merge it and plot it",
                           description="Generate a synthetic field, merge it, and write the inputs, "
                                       "the merged points and a plot.")
@@ -102,6 +106,8 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--seed", type=int, default=0, metavar="S", help="random seed (default 0)")
     demo.add_argument("--out", default="rowmerge-demo", metavar="DIR",
                       help="output directory (default ./rowmerge-demo)")
+    demo.add_argument("--geo", action="store_true",
+                      help="also write the field as a GeoPackage, field.gpkg (needs rowmerge[geo])")
     demo.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
     return parser
 
@@ -214,10 +220,16 @@ def main(argv: list[str] | None = None) -> int:
     try:
         if args.command == "merge":
             return _run_merge(args)
+        if args.command == "merge-geo":
+            from ._cli_geo import run_merge_geo
+            return run_merge_geo(args)
         from .demo import run_demo
+        if args.geo:
+            from ._cli_geo import geo_modules
+            geo_modules()
         if args.quiet:
             _quiet_progress()
-        return run_demo(rows=args.rows, seed=args.seed, out_dir=args.out, quiet=args.quiet)
+        return run_demo(rows=args.rows, seed=args.seed, out_dir=args.out, quiet=args.quiet, geo=args.geo)
     except (CliError, TableError) as e:
         print(f"rowmerge: {e}", file=sys.stderr)
         return EXIT_USAGE

@@ -12,7 +12,7 @@ from .field import CONNECTED_COLUMNS, POINT_COLUMNS, ROW_INFORMATION_COLUMNS, ma
 from .summary import summary_line
 from .tables import TableError, write_table
 
-__all__ = ["run_demo", "removed_mask", "DEMO_FILES"]
+__all__ = ["run_demo", "removed_mask", "field_geoframes", "DEMO_FILES", "DEMO_GEOPACKAGE", "DEMO_CRS"]
 
 DEMO_FILES = {
     "connected": "connected_crop_rows.csv",
@@ -21,6 +21,12 @@ DEMO_FILES = {
     "merged": "merged_points.csv",
     "plot": "demo.png",
 }
+# `demo --geo`: the field as one GeoPackage with the layers points, segments
+# and merged, placed in farmland of UTM zone 33N (the field's x and y are
+# metres already, so they are only moved).
+DEMO_GEOPACKAGE = "field.gpkg"
+DEMO_CRS = "EPSG:32633"
+DEMO_ORIGIN = (533_000.0, 5_340_000.0)
 
 
 def removed_mask(points: np.ndarray, merged: np.ndarray) -> np.ndarray:
@@ -37,7 +43,45 @@ def removed_mask(points: np.ndarray, merged: np.ndarray) -> np.ndarray:
     return ~np.isin(keys, kept)
 
 
-def run_demo(rows: int = 8, seed: int = 0, out_dir: str = "rowmerge-demo", quiet: bool = False) -> int:
+def field_geoframes(field, crs: str = DEMO_CRS, origin: tuple[float, float] = DEMO_ORIGIN):
+    """A synthetic field as GeoDataFrames (needs rowmerge[geo]): the points
+    and the segments' centre lines, moved by `origin` and set in `crs`.
+
+    Returns
+    -------
+    (points, segments) : geopandas.GeoDataFrame
+        points: row, segment (the key), ndvi, confidence and a Point each;
+        segments: row, segment, points (the count), length (metres),
+        mean_ndvi and a LineString each.
+    """
+    import geopandas
+    import shapely
+
+    pts, info = field.points_in_rows, field.row_information
+    east, north = origin
+    points = geopandas.GeoDataFrame(
+        {"row": pts[:, 0].astype(np.int64), "segment": pts[:, 1].astype(np.int64),
+         "ndvi": pts[:, 4], "confidence": pts[:, 5]},
+        geometry=shapely.points(pts[:, 2] + east, pts[:, 3] + north), crs=crs)
+    lines = field.segment_lines + np.array([east, north])
+    segments = geopandas.GeoDataFrame(
+        {"row": info[:, 0].astype(np.int64), "segment": info[:, 4].astype(np.int64),
+         "points": info[:, 1].astype(np.int64), "length": info[:, 2], "mean_ndvi": info[:, 3]},
+        geometry=shapely.linestrings(lines), crs=crs)
+    return points, segments
+
+
+def _write_geopackage(field, path: str) -> None:
+    from ._geo_files import write_geofile
+    from .geo import merge_geoframe
+
+    points, segments = field_geoframes(field)
+    merged = merge_geoframe(points, segments, key1="row", key2="segment", tolerance=field.tolerance)
+    write_geofile(path, [("points", points), ("segments", segments), ("merged", merged)], overwrite=True)
+
+
+def run_demo(rows: int = 8, seed: int = 0, out_dir: str = "rowmerge-demo", quiet: bool = False,
+             geo: bool = False) -> int:
     """Generates a field, merges it, writes CSV files and a plot to `out_dir`.
 
     Parameters
@@ -51,6 +95,9 @@ def run_demo(rows: int = 8, seed: int = 0, out_dir: str = "rowmerge-demo", quiet
         demo there are replaced.
     quiet : bool
         Print nothing but errors.
+    geo : bool
+        Also write the field and the merged points as a GeoPackage
+        (`DEMO_GEOPACKAGE`, in `DEMO_CRS`; needs rowmerge[geo]).
 
     Returns
     -------
@@ -80,11 +127,16 @@ def run_demo(rows: int = 8, seed: int = 0, out_dir: str = "rowmerge-demo", quiet
 
     removed = removed_mask(field.points_in_rows, merged)
     plot_note = _plot(field, removed, path("plot"))
+    if geo:
+        _write_geopackage(field, os.path.join(out_dir, DEMO_GEOPACKAGE))
     if not quiet:
         print(summary_line(field.connected_crop_rows.shape[0], field.points_in_rows.shape[0],
                            merged.shape[0], seconds), file=sys.stderr)
         print(f"rowmerge: wrote {', '.join(DEMO_FILES[k] for k in ('connected', 'points', 'rows', 'merged'))}"
               f" to {out_dir}", file=sys.stderr)
+        if geo:
+            print(f"rowmerge: wrote {DEMO_GEOPACKAGE} (layers points, segments, merged; {DEMO_CRS}) "
+                  f"to {out_dir}", file=sys.stderr)
     if not quiet or plot_note.startswith("plot skipped"):
         print(f"rowmerge: {plot_note}", file=sys.stderr)
     return 0

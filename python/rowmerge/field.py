@@ -24,6 +24,9 @@ CONNECTED_COLUMNS = ("connected_id", "row", "segment",
 ROW_INFORMATION_COLUMNS = ("row", "points", "length", "mean_ndvi", "segment",
                            "p0_x", "p0_y", "p1_x", "p1_y", "p2_x", "p2_y")
 
+# Vertices of each segment's centre line in `Field.segment_lines`.
+_LINE_VERTICES = 17
+
 
 @dataclass(frozen=True)
 class Field:
@@ -42,12 +45,17 @@ class Field:
         middle on its fitted centre line.
     tolerance : float
         A tolerance suited to the field's noise, in metres.
+    segment_lines : numpy.ndarray or None
+        Every segment's fitted centre line as a polyline, one per record:
+        shape (segments, vertices, 2).  The first and last vertices are the
+        record's start and end exactly.
     """
 
     connected_crop_rows: np.ndarray
     points_in_rows: np.ndarray
     row_information: np.ndarray
     tolerance: float
+    segment_lines: np.ndarray | None = None
 
 
 def make_field(rows: int = 8, *, segments: int = 3, points_per_segment: int = 150,
@@ -118,6 +126,10 @@ def make_field(rows: int = 8, *, segments: int = 3, points_per_segment: int = 15
     p0 = centre(row_of_seg, start)
     p1 = centre(row_of_seg, end)
     p2 = centre(row_of_seg, (start + end) / 2)
+    # Centre lines as polylines (no random draws: the tables above do not
+    # change with the vertex count).
+    along = np.linspace(start, end, _LINE_VERTICES, axis=1)
+    lines = centre(np.repeat(row_of_seg, _LINE_VERTICES), along.ravel()).reshape(n_seg, _LINE_VERTICES, 2)
     mean_ndvi = np.bincount(pt_seg, weights=ndvi, minlength=n_seg) / m
     info = np.column_stack([row_of_seg + 1.0, np.full(n_seg, float(m)), end - start, mean_ndvi,
                             seg_of_seg + 1.0, p0, p1, p2])
@@ -135,4 +147,4 @@ def make_field(rows: int = 8, *, segments: int = 3, points_per_segment: int = 15
                 connected[idx, col] = row_of_seg[idx] + 1.0
                 connected[idx, col + 1] = neighbour + 1.0
                 col += 2
-    return Field(connected, points, info, tolerance=max(noise, 0.01))
+    return Field(connected, points, info, tolerance=max(noise, 0.01), segment_lines=lines)
