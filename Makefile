@@ -81,12 +81,12 @@ musl-test: venv
 	scripts/check-musl
 
 # The demo: a synthetic field merged, written as CSV with a before/after plot
-# (build/demo/).  Sets up .venv and the package first; matplotlib comes from
-# requirements-dev.txt.
+# and as a GeoPackage (build/demo/).  Sets up .venv and the package first;
+# matplotlib and geopandas come from requirements-dev.txt.
 .PHONY: demo bench
 DEMO_OUT := build/demo
 demo: py-install
-	$(VPY) -m rowmerge demo --out $(DEMO_OUT)
+	$(VPY) -m rowmerge demo --geo --out $(DEMO_OUT)
 
 # rowmerge against the literal merge, a NumPy merge and the copy floor, then
 # the cost of a call beyond its merge (a few minutes; the machine should be

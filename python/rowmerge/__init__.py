@@ -2,8 +2,9 @@
 
 `merge_points_removing_overlap` is the native merge on NumPy arrays;
 `merge_frame` runs it on a pandas DataFrame of points and raises `MergeError`,
-which says which connected row failed and why, when the merge fails.  The
-README explains the three input tables and the result.
+which says which connected row failed and why, when the merge fails.
+`rowmerge.geo` (the extra ``geo``) merges GeoDataFrames of points and segment
+lines.  The README explains the three input tables and the result.
 """
 
 __version__ = "0.1.0"  # the one place the version is written

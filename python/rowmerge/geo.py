@@ -138,30 +138,49 @@ def _segment_keys(segments: "pd.DataFrame", key1: Any, key2: Any) -> tuple[np.nd
     return k1, k2
 
 
-def _geometries(frame: "geopandas.GeoDataFrame", role: str, wanted: int) -> np.ndarray:
-    """The geometries as an object array of shapely geometries, every one of
-    the wanted type and not empty; the first row that is not is named."""
-    geometries = np.asarray(frame.geometry.array, dtype=object)
-    kinds = shapely.get_type_id(geometries)
-    bad = np.flatnonzero((kinds != wanted) | shapely.is_empty(geometries))
-    if bad.size:
-        position = int(bad[0])
-        kind = int(kinds[position])
-        what = _TYPE_NAMES[wanted]
-        where = f"{role}: {_where(frame, position)}"
-        if kind < 0:
-            raise ValueError(f"{where} has no geometry; every row needs a {what}")
-        if kind != wanted:
-            raise ValueError(f"{where} holds a {_TYPE_NAMES.get(kind, 'geometry')}; "
-                             f"every geometry must be a {what}")
+def _refuse_geometry(frame: "geopandas.GeoDataFrame", role: str, position: int, wanted: int):
+    """Raises the ValueError that says what is wrong with the geometry at
+    `position`, which is not a usable geometry of the wanted type."""
+    geometry = frame.geometry.array[position]
+    what = _TYPE_NAMES[wanted]
+    where = f"{role}: {_where(frame, position)}"
+    if geometry is None:
+        raise ValueError(f"{where} has no geometry; every row needs a {what}")
+    kind = int(shapely.get_type_id(geometry))
+    if kind != wanted:
+        raise ValueError(f"{where} holds a {_TYPE_NAMES.get(kind, 'geometry')}; every geometry must be a {what}")
+    if geometry.is_empty:
         raise ValueError(f"{where} holds an empty {what}")
-    return geometries
+    raise ValueError(f"{where} holds a {what} with a NaN coordinate")
 
 
-def _no_nan(frame: "pd.DataFrame", role: str, coordinates: np.ndarray, what: str) -> None:
-    bad = np.flatnonzero(np.isnan(coordinates).any(axis=1))
+def _point_xy(points: "geopandas.GeoDataFrame") -> tuple[np.ndarray, np.ndarray]:
+    """x and y of every point.
+
+    Missing geometries and those that are not Points have no x and y (NaN),
+    and GEOS refuses those of an empty Point, so reading them is the whole
+    check when all is well; only then are the types looked at."""
+    geometries = np.asarray(points.geometry.array, dtype=object)
+    try:
+        x = shapely.get_x(geometries)
+        y = shapely.get_y(geometries)
+        if not (np.isnan(x).any() or np.isnan(y).any()):
+            return x, y
+    except shapely.errors.GEOSException:
+        pass
+    bad = (shapely.get_type_id(geometries) != _POINT) | shapely.is_empty(geometries)
+    usable = np.flatnonzero(~bad)
+    bad[usable] = np.isnan(shapely.get_x(geometries[usable])) | np.isnan(shapely.get_y(geometries[usable]))
+    _refuse_geometry(points, "points", int(np.flatnonzero(bad)[0]), _POINT)
+
+
+def _lines(segments: "geopandas.GeoDataFrame") -> np.ndarray:
+    """The segments' geometries, every one a LineString that is not empty."""
+    lines = np.asarray(segments.geometry.array, dtype=object)
+    bad = np.flatnonzero((shapely.get_type_id(lines) != _LINESTRING) | shapely.is_empty(lines))
     if bad.size:
-        raise ValueError(f"{role}: {_where(frame, int(bad[0]))} holds a {what} with a NaN coordinate")
+        _refuse_geometry(segments, "segments", int(bad[0]), _LINESTRING)
+    return lines
 
 
 def _records(segments: "geopandas.GeoDataFrame", lines: np.ndarray, k1: np.ndarray,
@@ -172,7 +191,9 @@ def _records(segments: "geopandas.GeoDataFrame", lines: np.ndarray, k1: np.ndarr
     info[:, 5:7] = shapely.get_coordinates(shapely.get_point(lines, 0))
     info[:, 7:9] = shapely.get_coordinates(shapely.get_point(lines, -1))
     info[:, 9:11] = shapely.get_coordinates(shapely.line_interpolate_point(lines, 0.5, normalized=True))
-    _no_nan(segments, "segments", info[:, 5:11], "LineString")
+    nan = np.isnan(info[:, 5:11]).any(axis=1)
+    if nan.any():
+        _refuse_geometry(segments, "segments", int(np.flatnonzero(nan)[0]), _LINESTRING)
     return info
 
 
@@ -210,7 +231,7 @@ def rows_from_lines(segments: "geopandas.GeoDataFrame", key1: Any, key2: Any) ->
     """
     segments = _frame(segments, "segments")
     k1, k2 = _segment_keys(segments, key1, key2)
-    return _records(segments, _geometries(segments, "segments", _LINESTRING), k1, k2)
+    return _records(segments, _lines(segments), k1, k2)
 
 
 def _ranks(segments: "pd.DataFrame", order: Any) -> np.ndarray:
@@ -344,19 +365,18 @@ def _tables(points: "geopandas.GeoDataFrame", segments: "geopandas.GeoDataFrame"
     p1 = _keys(points, key1, "points")
     p2 = _keys(points, key2, "points")
     k1, k2 = _segment_keys(segments, key1, key2)
-    geometries = _geometries(points, "points", _POINT)
-    _geometries(segments, "segments", _LINESTRING)
+    x, y = _point_xy(points)
+    _lines(segments)
     segments = _common_crs(points, segments, allow_geographic)
-    lines = np.asarray(segments.geometry.array, dtype=object)
 
     table = np.empty((len(points), 5))
     table[:, 0] = p1
     table[:, 1] = p2
-    table[:, 2] = shapely.get_x(geometries)
-    table[:, 3] = shapely.get_y(geometries)
+    table[:, 2] = x
+    table[:, 3] = y
     table[:, 4] = np.arange(len(points))
-    _no_nan(points, "points", table[:, 2:4], "Point")
-    info = _records(segments, lines, k1, k2)
+    del x, y
+    info = _records(segments, np.asarray(segments.geometry.array, dtype=object), k1, k2)
     if links is None:
         connected = _links(segments, k1, k2, None)
     else:

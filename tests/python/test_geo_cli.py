@@ -145,6 +145,11 @@ def test_write_geofile_keeps_a_failed_write_out_of_the_way(field_gpkg, tmp_path)
     with pytest.raises(GeoFileError, match=r"out.shp: cannot write: .*"):
         write_geofile(str(tmp_path / "out.shp"), [(None, mixed)])
     assert os.listdir(tmp_path) == []
+    # GeoJSON is text: coordinates near 0 keep every digit too.
+    tiny = gpd.GeoDataFrame({"v": [1]}, geometry=gpd.points_from_xy([1e-7 / 3], [2 / 3]), crs=points.crs)
+    write_geofile(str(tmp_path / "tiny.geojson"), [(None, tiny)])
+    back = gpd.read_file(tmp_path / "tiny.geojson")
+    assert back.crs == points.crs and (back.geometry.x[0], back.geometry.y[0]) == (1e-7 / 3, 2 / 3)
 
 
 def test_demo_geo_writes_the_field_as_one_geopackage(tmp_path):
