@@ -7,7 +7,8 @@ import os
 import sys
 import time
 
-from .cli import CliError, _quiet_progress, _thread_count, _tolerance, merge_tables, summary_line
+from .cli import CliError, _quiet_progress, _thread_count, _tolerance, merge_tables
+from .summary import summary_line
 
 __all__ = ["add_merge_geo", "run_merge_geo", "geo_modules"]
 
