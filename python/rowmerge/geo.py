@@ -22,7 +22,7 @@ first, for example with ``pandas.factorize(ids)[0] + 1``.
 from __future__ import annotations
 
 import re
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 
@@ -138,7 +138,7 @@ def _segment_keys(segments: "pd.DataFrame", key1: Any, key2: Any) -> tuple[np.nd
     return k1, k2
 
 
-def _refuse_geometry(frame: "geopandas.GeoDataFrame", role: str, position: int, wanted: int):
+def _refuse_geometry(frame: "geopandas.GeoDataFrame", role: str, position: int, wanted: int) -> NoReturn:
     """Raises the ValueError that says what is wrong with the geometry at
     `position`, which is not a usable geometry of the wanted type."""
     geometry = frame.geometry.array[position]
@@ -148,7 +148,8 @@ def _refuse_geometry(frame: "geopandas.GeoDataFrame", role: str, position: int, 
         raise ValueError(f"{where} has no geometry; every row needs a {what}")
     kind = int(shapely.get_type_id(geometry))
     if kind != wanted:
-        raise ValueError(f"{where} holds a {_TYPE_NAMES.get(kind, 'geometry')}; every geometry must be a {what}")
+        raise ValueError(f"{where} holds a {_TYPE_NAMES.get(kind, 'geometry')}; "
+                         f"every geometry must be a {what}")
     if geometry.is_empty:
         raise ValueError(f"{where} holds an empty {what}")
     raise ValueError(f"{where} holds a {what} with a NaN coordinate")

@@ -84,11 +84,13 @@ def test_link_segments_links_each_segment_to_its_neighbours_on_its_row():
     by_order = link_segments(segments, "row", "seg", order="along")
     assert by_order[2, 3:7].tolist() == [1, 2, 1, 5] and by_order[4, 3:5].tolist() == [1, 1]
     assert by_order[0, 3:5].tolist() == [2, 4] and np.isnan(by_order[0, 5])
-    with pytest.raises(ValueError, match=r"rows? 0 and row 5 of field row 2 have the same value in order column 'along'"):
+    with pytest.raises(ValueError, match=r"row 0 and row 5 of field row 2 have the same value in "
+                                         r"order column 'along'"):
         link_segments(segments.assign(along=[5.0, 30, 20, 1, 10, 5]), "row", "seg", order="along")
     with pytest.raises(ValueError, match=r"order column 'along' has a missing value at row 3"):
         link_segments(segments.assign(along=[0.0, 30, 20, nan, 10, 5]), "row", "seg", order="along")
-    with pytest.raises(ValueError, match=r"row 2 and row 4 have the same key \(1, 2\) in columns 'row' and 'seg'"):
+    with pytest.raises(ValueError, match=r"row 2 and row 4 have the same key \(1, 2\) in columns "
+                                         r"'row' and 'seg'"):
         link_segments(segments.assign(seg=[9, 5, 2, 1, 2, 4]), "row", "seg")
 
 
@@ -100,7 +102,8 @@ def test_keys_the_merge_cannot_tell_apart_are_refused(frames, value, shown):
     bad = labelled.astype({"segment": "float64"})
     bad.iloc[7, bad.columns.get_loc("segment")] = value
     with pytest.raises(ValueError, match=rf"points: key column 'segment' holds {shown} at row 7 "
-                                         r"\(index label 1007\); keys must be whole numbers from 1 to 4294967294"):
+                                         r"\(index label 1007\); keys must be whole numbers "
+                                         r"from 1 to 4294967294"):
         merge(bad, segments)
     with pytest.raises(TypeError, match=r"segments: key column 'row' has data type (str|object|string)"):
         merge(points, segments.astype({"row": str}))
@@ -115,7 +118,8 @@ def test_geometries_that_are_not_points_or_lines_are_refused(frames):
     _, points, segments = frames
     cases = [
         (points, 4, None, "points: row 4 has no geometry; every row needs a Point"),
-        (points, 5, shapely.LineString([(0, 0), (1, 1)]), "points: row 5 holds a LineString; every geometry must be a Point"),
+        (points, 5, shapely.LineString([(0, 0), (1, 1)]),
+         "points: row 5 holds a LineString; every geometry must be a Point"),
         (points, 6, shapely.Point(), "points: row 6 holds an empty Point"),
         (points, 7, shapely.Point(np.nan, 1.0), "points: row 7 holds a Point with a NaN coordinate"),
         (segments, 2, shapely.MultiLineString([[(0, 0), (1, 1)]]),
