@@ -167,9 +167,10 @@ def _emulated_executable(directory) -> str | None:
     return str(wrapper)
 
 
-def test_merge_error_comes_back_from_a_spawned_worker(tmp_path):
-    # Spawned workers only: a child forked from this process cannot merge
-    # until the worker pools are made anew after a fork.
+@pytest.mark.parametrize("start_method", ["spawn", "fork"])
+def test_merge_error_comes_back_from_a_worker_process(tmp_path, start_method):
+    # This process has merged already, so a forked worker inherits pools
+    # whose threads it does not have: it must make its own.
     connected, points, info = two_links()
     tables = (connected[1:], points, info[:2], 0.1, 1)  # row 41 of a larger table
     part = {"field": ("north", 3), "row_numbers": [41]}
@@ -180,11 +181,11 @@ def test_merge_error_comes_back_from_a_spawned_worker(tmp_path):
     assert copy.__notes__ == ["merged at the edge of the field"]
 
     saved = multiprocessing.spawn.get_executable()
-    executable = _emulated_executable(tmp_path)
+    executable = _emulated_executable(tmp_path) if start_method == "spawn" else None
     if executable:
         multiprocessing.spawn.set_executable(executable)
     try:
-        with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context(start_method)) as pool:
             future = pool.submit(run_merge, *tables, **part)
             with pytest.raises(MergeError) as there:
                 future.result(timeout=300)
