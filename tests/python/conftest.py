@@ -72,3 +72,16 @@ def peer(peer_path, merge):
     # One call first, so that the registry capsule is published.
     merge(np.zeros((0, 11)), np.zeros((0, 4)), np.zeros((0, 11)), 0.1, 1)
     return load_peer(peer_path)
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """A Dask client on a local cluster of two worker processes with one
+    thread each, started once for the whole run."""
+    pytest.importorskip("dask.dataframe", reason="rowmerge.dask needs dask: pip install 'rowmerge[dask]'")
+    distributed = pytest.importorskip("distributed",
+                                      reason="the cluster tests need distributed: pip install 'rowmerge[dask]'")
+    cluster = distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
+                                       dashboard_address=None, env={"NO_COLOR": "1"})
+    with cluster, distributed.Client(cluster) as client:
+        yield client

@@ -20,6 +20,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import literal_model as model
+from blocks import is_blocks_in_some_order
 
 EXAMPLES = int(os.environ.get("ROWMERGE_FUZZ_EXAMPLES", "300"))
 FUZZ = settings(
@@ -162,22 +163,6 @@ def calls(draw):
             args[4], kind = draw(BAD_THREADS)
             error = (4, kind, None)
     return tables, args, error
-
-
-def is_blocks_in_some_order(result: np.ndarray, blocks: list[np.ndarray]) -> bool:
-    """Whether `result` is the non-empty `blocks` stacked in some order."""
-    remaining = [b for b in blocks if len(b)]
-
-    def fits(at: int, left: list[np.ndarray]) -> bool:
-        if not left:
-            return at == len(result)
-        for i, block in enumerate(left):
-            if np.array_equal(result[at:at + len(block)], block, equal_nan=True) and \
-                    fits(at + len(block), left[:i] + left[i + 1:]):
-                return True
-        return False
-
-    return fits(0, remaining)
 
 
 @FUZZ

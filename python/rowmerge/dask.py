@@ -1,0 +1,509 @@
+"""Merges on Dask: many fields at once, or one field too large for a worker.
+
+`merge_fields` merges every field of three multi-field tables; `merge_field`
+merges one field whose points are spread over many partitions.  Both return
+a lazy dask DataFrame; Dask schedules the tasks (on a `distributed` cluster,
+or on any other Dask scheduler) and every task runs the native merge.
+
+How the tables meet.  A task must see whole groups: every row of a field
+(for `merge_field`: every point of a base crop row, and every connected row
+naming it as base) in the same task.  Dask's shuffles would move every row
+and reorder them; instead the group keys of each partition are counted
+first (only the key columns are computed: a Parquet source reads just those)
+and every group is given to the partition of the points that holds most of
+its rows.  Only the rows of a group that sit elsewhere then move, and pieces
+reach their task in the order of the partitions they come from, so every
+group's rows keep their input order.  Data laid out by field, as surveys
+usually are, does not move at all.  Groups without points go to a partition
+chosen from their key alone.
+"""
+
+from __future__ import annotations
+
+import heapq
+import math
+import zlib
+from functools import partial
+from typing import Any, Sequence
+
+import numpy as np
+
+try:
+    import dask
+    import dask.dataframe as dd
+    import pandas as pd
+except ImportError as _missing:  # pragma: no cover - exercised in a subprocess
+    raise ImportError("rowmerge.dask needs Dask; install it with: pip install 'rowmerge[dask]'") from _missing
+
+from ._explain import _key_pairs
+from ._fields import TABLES, check_id_kinds, field_columns, float_columns, group_by_field, merge_each_field
+from .errors import MergeError, run_merge
+from .frame import _numeric_dtype
+
+__all__ = ["merge_fields", "merge_field"]
+
+# A pandas points table is cut into pieces of about this many rows (one task each).
+_ROWS_PER_TASK = 1_000_000
+
+
+# ---------------------------------------------------------------- the tables
+
+class _Table:
+    """One input table: its partitions (pandas frames, or the Delayed
+    partitions of a dask DataFrame) and an empty frame of its columns."""
+
+    def __init__(self, value: Any, name: str):
+        self.name = name
+        if isinstance(value, dd.DataFrame):
+            self.frame = value
+            self.meta = value._meta
+        elif isinstance(value, pd.DataFrame):
+            self.frame = None
+            self.meta = value.iloc[:0]
+            self.parts = [value]
+        else:
+            raise TypeError(f"{name} must be a dask or pandas DataFrame, not {type(value).__name__}")
+
+    @property
+    def lazy(self) -> bool:
+        return self.frame is not None
+
+    def partitions(self) -> list:
+        if self.lazy:
+            self.parts = self.frame.to_delayed()
+        return self.parts
+
+
+def _field_column(frame: Any, position: int) -> Any:
+    return frame.iloc[:, position]
+
+
+def _count_fields(column: pd.Series, table: str, field: Any) -> pd.Series:
+    """Rows per field id (checking the ids)."""
+    groups = group_by_field(column, table, field)
+    return pd.Series(groups.stop - groups.start, index=pd.Index(groups.ids, dtype=object), dtype=np.int64)
+
+
+def _key_columns(frame: Any) -> Any:
+    return frame.iloc[:, 0:2]
+
+
+def _codes(frame: pd.DataFrame, start: int = 0) -> np.ndarray:
+    """The converted key in columns `start`, `start + 1` of every row as one
+    unsigned 64-bit number; 0 for a table too narrow to hold it (its rows
+    fail wherever they are merged)."""
+    if frame.shape[1] < start + 2:
+        return np.zeros(frame.shape[0], dtype=np.uint64)
+    return _key_pairs(frame.iloc[:, start].to_numpy(np.float64, na_value=np.nan),
+                      frame.iloc[:, start + 1].to_numpy(np.float64, na_value=np.nan))
+
+
+def _count_codes(frame: pd.DataFrame, start: int = 0) -> pd.Series:
+    """Rows per converted key in columns `start`, `start + 1`."""
+    return pd.Series(_codes(frame, start)).value_counts(sort=False)
+
+
+# ---------------------------------------------------------------- placement
+
+def _slot(key: Any, slots: int) -> int:
+    """A partition for a key from the key alone, the same in every process."""
+    if isinstance(key, str):
+        return zlib.crc32(key.encode("utf-8", "surrogatepass")) % slots
+    return int(key) % slots
+
+
+def _owners(wanted: pd.Index, point_counts: Sequence[pd.Series], slots: int, *, spread: bool) -> pd.Series:
+    """The partition each wanted key is merged in.
+
+    With one count per partition of the points, a key goes to the partition
+    holding most of its points (the first of those on a tie).  With `spread`
+    (one count for a pandas table to be cut in `slots` pieces) keys are
+    dealt out by size, largest first, each to the piece with the fewest
+    points so far.  Keys without points go to `_slot`.
+    """
+    owner: dict = {}
+    if spread:
+        counts = pd.concat(point_counts) if point_counts else pd.Series([], dtype=np.int64)
+        counts = counts[counts.index.isin(wanted)]
+        loads = [(0, slot) for slot in range(slots)]
+        for key, count in sorted(counts.items(), key=lambda item: -item[1]):
+            load, slot = heapq.heappop(loads)
+            owner[key] = slot
+            heapq.heappush(loads, (load + int(count), slot))
+    else:
+        frames = [pd.DataFrame({"key": c.index.to_numpy(dtype=object), "count": c.to_numpy(), "part": j})
+                  for j, c in enumerate(point_counts) if len(c)]
+        if frames:
+            table = pd.concat(frames, ignore_index=True)
+            table = table[table["key"].isin(wanted)]
+            best = table.loc[table.groupby("key", sort=False)["count"].idxmax()]
+            owner = dict(zip(best["key"].tolist(), best["part"].tolist()))
+    keys = wanted.tolist()
+    return pd.Series([owner[k] if k in owner else _slot(k, slots) for k in keys],
+                     index=pd.Index(keys, dtype=object if wanted.dtype == object else wanted.dtype),
+                     dtype=np.int64)
+
+
+def _row_owners(keys: Any, owner: pd.Series) -> np.ndarray:
+    """The owner of every row, -1 for rows whose key no task wants."""
+    if owner.index.dtype == object:
+        keys = np.asarray(keys, dtype=object)
+    where = owner.index.get_indexer(keys)
+    found = owner.to_numpy()[np.maximum(where, 0)]
+    return np.where(where >= 0, found, -1)
+
+
+def _split(frame: pd.DataFrame, keys, owner: pd.Series, targets: Sequence[int]) -> dict:
+    """The rows of `frame` for each target, in their order, with their
+    positions in `frame`."""
+    row_owner = _row_owners(keys(frame), owner)
+    pieces = {}
+    for target in targets:
+        rows = np.flatnonzero(row_owner == target)
+        pieces[target] = (frame.iloc[rows], rows)
+    return pieces
+
+
+def _route(table: _Table, keys, counts: Sequence[pd.Series], owner: pd.Series) -> dict[int, list]:
+    """For every target partition, the pieces of `table` it needs, in the
+    order of the table's partitions, as (piece, partition) pairs.
+
+    A piece is a whole partition when all its rows go to one target, else a
+    (frame, positions in the partition) pair cut out of it: by a task for a
+    dask table, here for a pandas one.
+    """
+    routed: dict[int, list] = {}
+    shared_owner = None
+    for part, (frame, count) in enumerate(zip(table.partitions(), counts)):
+        present = count.index[count.index.isin(owner.index)]
+        if not len(present):
+            continue
+        targets = sorted(set(owner.loc[present].tolist()))
+        if len(targets) == 1 and len(present) == len(count):
+            routed.setdefault(targets[0], []).append((frame, part))
+            continue
+        if table.lazy:
+            if shared_owner is None:
+                shared_owner = dask.delayed(owner, pure=False)
+            split = dask.delayed(_split, pure=False)(frame, keys, shared_owner, targets)
+            pieces = {t: split[t] for t in targets}
+        else:
+            pieces = _split(frame, keys, owner, targets)
+        for target in targets:
+            routed.setdefault(target, []).append((pieces[target], part))
+    return routed
+
+
+def _frame_and_rows(piece: Any) -> tuple[pd.DataFrame, np.ndarray]:
+    if isinstance(piece, tuple):
+        return piece
+    return piece, np.arange(piece.shape[0])
+
+
+def _concat(pieces: Sequence, meta: pd.DataFrame) -> pd.DataFrame:
+    frames = [_frame_and_rows(p)[0] for p in pieces]
+    if not frames:
+        return meta
+    return frames[0] if len(frames) == 1 else pd.concat(frames)
+
+
+def _compute_counts(tables: Sequence[tuple]) -> list[list[pd.Series]]:
+    """Key counts per partition of each table, the dask tables' in one compute.
+
+    `tables` holds (table, columns, counter): `columns` picks the key
+    columns of a partition (of the dask frame, so that only they are
+    computed), `counter` counts the rows per key in them.
+    """
+    lazy = []
+    result: list[list] = []
+    for table, columns, counter in tables:
+        if table.lazy:
+            parts = columns(table.frame).to_delayed()
+            result.append([None] * len(parts))
+            lazy.extend((len(result) - 1, j, dask.delayed(counter, pure=False)(p)) for j, p in enumerate(parts))
+        else:
+            result.append([counter(columns(part)) for part in table.parts])
+    computed = dask.compute(*[task for _, _, task in lazy])
+    for (t, j, _), counts in zip(lazy, computed):
+        result[t][j] = counts
+    return result
+
+
+def _check_whole_number(value: Any, name: str, low: int = 0) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be a whole number, not {type(value).__name__}")
+    if value < low:
+        raise ValueError(f"{name} must be at least {low}, not {value}")
+    return int(value)
+
+
+def _cut_points(points: _Table, npartitions: int | None) -> int | None:
+    """Checks `npartitions` and repartitions a dask points table to it."""
+    if npartitions is None:
+        return None
+    npartitions = _check_whole_number(npartitions, "npartitions", 1)
+    if points.lazy and npartitions != points.frame.npartitions:
+        points.frame = points.frame.repartition(npartitions=npartitions)
+    return npartitions
+
+
+def _slots(points: _Table, npartitions: int | None, groups: int) -> int:
+    """How many tasks merge: one per partition of a dask points table; for a
+    pandas one `npartitions`, or a task per million points and at most one
+    per group."""
+    if points.lazy:
+        return points.frame.npartitions
+    if npartitions is not None:
+        return npartitions
+    return max(1, min(groups, math.ceil(points.parts[0].shape[0] / _ROWS_PER_TASK)))
+
+
+def _empty_result(meta: pd.DataFrame):
+    return dd.from_pandas(meta, npartitions=1)
+
+
+def _pieces(routed: dict[int, list], target: int) -> list:
+    return [piece for piece, _ in routed.get(target, [])]
+
+
+# ---------------------------------------------------------------- many fields
+
+def _merge_fields_task(connected: Sequence, points: Sequence, info: Sequence, metas: tuple,
+                       tolerance: float, field: Any, num_threads: int) -> pd.DataFrame:
+    return merge_each_field(_concat(connected, metas[0]), _concat(points, metas[1]), _concat(info, metas[2]),
+                            tolerance, field=field, num_threads=num_threads)
+
+
+def merge_fields(connected_crop_rows: Any, points: Any, row_information: Any, *, tolerance: float,
+                 field: Any = "field", num_threads: int = 1, npartitions: int | None = None):
+    """Merges every field of three multi-field tables on Dask.
+
+    Parameters
+    ----------
+    connected_crop_rows, points, row_information : dask.dataframe.DataFrame or pandas.DataFrame
+        The tables of many fields, in the order of
+        :func:`rowmerge.merge_points_removing_overlap`.  Each has a column
+        named `field` holding the id of the field a line belongs to (whole
+        numbers or strings; the same id in two tables is the same field).
+        The other columns, in their order, are the table as the merge reads
+        it: ``points`` key 1, key 2, x, y and any further numeric columns;
+        ``row_information`` its 11 columns.
+    tolerance : float
+        Distance in the units of x and y.
+    field : str, default "field"
+        The name of the field column.
+    num_threads : int, default 1
+        Native worker threads for each task's merges.  The default of 1 lets
+        Dask's worker processes give the parallelism: a cluster of N worker
+        processes with one thread each runs N merges at a time.  Use more
+        where a worker has cores that Dask leaves idle (0 lets rowmerge
+        choose from the cores the worker process may use).
+    npartitions : int, optional
+        How many tasks merge the fields: by default one for each partition of
+        a dask ``points`` (which is repartitioned to `npartitions` when
+        given), and for a pandas ``points`` one for every million points, at
+        most one per field.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Lazy, with exactly the columns, dtypes and index of ``points``.  Its
+        ``.compute()`` gives, for every field, the rows that
+        :func:`rowmerge.merge_frame` gives for that field's three tables: one
+        block of rows per connected row, each block's rows in their order in
+        ``points``.  The fields and blocks come in no fixed order.  A field
+        with points but no connected rows gives nothing.
+
+    Raises
+    ------
+    rowmerge.MergeError
+        At ``.compute()``, when a field's merge fails (for example a field
+        with connected rows but no records): ``field`` is that field's id and
+        ``connected_row`` counts that field's connected rows from 0, as
+        ``merge_frame`` would for the field's tables alone.  When several
+        fields fail, the error is that of whichever failing task Dask sees
+        first, so any of them may be named.
+    KeyError, TypeError, ValueError
+        Right away: a table without the field column, a field column that is
+        not whole numbers or strings, a column that is not numeric, fewer
+        than four point columns.  A row without a field id, or an id that is
+        neither a whole number nor a string, raises ValueError or TypeError.
+
+    Notes
+    -----
+    Building the result computes the field column of every dask table (as
+    ``set_index`` computes its divisions) to see which partitions hold which
+    fields.  Each field is then merged in the partition that holds most of
+    its points, and only rows held elsewhere move; tables laid out by field
+    move nothing.
+    """
+    tables = [_Table(t, name) for name, t in zip(TABLES, (connected_crop_rows, points, row_information))]
+    where = [field_columns(t.meta, t.name, field, 4 if t.name == "points" else 0) for t in tables]
+    num_threads = _check_whole_number(num_threads, "num_threads")
+    columns = [partial(_field_column, position=w.field) for w in where]
+    counters = [partial(_count_fields, table=t.name, field=field) for t in tables]
+    npartitions = _cut_points(tables[1], npartitions)
+    counts = _compute_counts(list(zip(tables, columns, counters)))
+    check_id_kinds({t.name: [key for c in n for key in c.index] for t, n in zip(tables, counts)})
+    wanted = pd.Index(pd.unique(np.concatenate([c.index.to_numpy(dtype=object) for c in counts[0]]))
+                      if counts[0] else [], dtype=object)
+    if not len(wanted):
+        return _empty_result(tables[1].meta)
+    slots = _slots(tables[1], npartitions, len(wanted))
+    owner = _owners(wanted, counts[1], slots, spread=not tables[1].lazy)
+    routed = [_route(t, c, n, owner) for t, c, n in zip(tables, columns, counts)]
+    metas = tuple(t.meta for t in tables)
+    tasks = [dask.delayed(_merge_fields_task, pure=False)(
+                 _pieces(routed[0], target), _pieces(routed[1], target), _pieces(routed[2], target),
+                 metas, tolerance, field, num_threads)
+             for target in sorted(routed[0])]
+    return dd.from_delayed(tasks, meta=tables[1].meta, verify_meta=False)
+
+
+# ---------------------------------------------------------------- one large field
+
+def _as_frame(value: Any, name: str) -> Any:
+    if isinstance(value, np.ndarray):
+        if value.ndim != 2:
+            raise ValueError(f"{name} must be two-dimensional, not {value.ndim}-dimensional")
+        return pd.DataFrame(value)
+    return value
+
+
+def _check_numeric(meta: pd.DataFrame, name: str, minimum: int = 0) -> None:
+    for column, dtype in meta.dtypes.items():
+        if not _numeric_dtype(pd, dtype):
+            raise TypeError(f"{name}: column {column!r} has data type {dtype}; only numbers can be merged")
+    if meta.shape[1] < minimum:
+        raise ValueError(f"{name} has {meta.shape[1]} column(s); it needs at least {minimum}: key 1, key 2, x, y")
+
+
+def _all_columns(frame: pd.DataFrame, extra: np.ndarray | None = None) -> np.ndarray:
+    return float_columns(frame, tuple(range(frame.shape[1])), extra=extra)
+
+
+def _records(*parts: pd.DataFrame) -> np.ndarray:
+    return _all_columns(parts[0] if len(parts) == 1 else pd.concat(parts))
+
+
+def _merge_part(connected: Sequence, offsets: Sequence[int], points: Sequence, info: np.ndarray,
+                metas: tuple, tolerance: float, num_threads: int) -> tuple:
+    """The merge of one task's connected rows: (rows, None), or (None, the
+    MergeError) naming the row by its number in the whole table."""
+    pieces = [_frame_and_rows(p) for p in connected]
+    rows = np.concatenate([r + o for (_, r), o in zip(pieces, offsets)]) if pieces else np.zeros(0, np.intp)
+    connected_frame = _concat(connected, metas[0])
+    points_frame = _concat(points, metas[1])
+    table = _all_columns(points_frame, extra=np.arange(points_frame.shape[0]))
+    try:
+        merged = run_merge(_all_columns(connected_frame), table, info, tolerance, num_threads, row_numbers=rows)
+    except MergeError as error:
+        return None, error
+    return points_frame.iloc[merged[:, -1].astype(np.intp)], None
+
+
+def _failure(result: tuple) -> MergeError | None:
+    return result[1]
+
+
+def _lowest_failure(*failures: MergeError | None) -> bool:
+    """Raises the failure the merge of the whole tables reports: the one of
+    the lowest connected row (a failure that is no row's comes first)."""
+    found = [f for f in failures if f is not None]
+    if found:
+        raise min(found, key=lambda f: -1 if f.connected_row is None else f.connected_row)
+    return True
+
+
+def _rows_of(result: tuple, checked: bool) -> pd.DataFrame:
+    return result[0]
+
+
+def merge_field(connected_crop_rows: Any, points: Any, row_information: Any, *, tolerance: float,
+                npartitions: int | None = None, num_threads: int = 1):
+    """Merges one field whose points are too many for one worker.
+
+    Parameters
+    ----------
+    connected_crop_rows : dask.dataframe.DataFrame, pandas.DataFrame or numpy.ndarray
+        The field's connected rows, laid out as for
+        :func:`rowmerge.merge_points_removing_overlap`.
+    points : dask.dataframe.DataFrame or pandas.DataFrame
+        The field's points: key 1, key 2, x, y and any further numeric
+        columns.
+    row_information : dask.dataframe.DataFrame, pandas.DataFrame or numpy.ndarray
+        One record per crop row (11 columns).  It is small, and every task
+        gets all of it.
+    tolerance : float
+        Distance in the units of x and y.
+    npartitions : int, optional
+        How many tasks merge: by default one per partition of a dask
+        ``points`` (repartitioned to `npartitions` when given); for a pandas
+        ``points`` one for every million points.
+    num_threads : int, default 1
+        Native worker threads for each task's merge (see
+        :func:`merge_fields`).
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Lazy, with the columns, dtypes and index of ``points``.  Its
+        ``.compute()`` holds the rows of one call of the merge on the whole
+        tables: the same blocks (one per connected row, each block's rows in
+        their order in ``points``), in no fixed order of blocks.
+
+    Raises
+    ------
+    rowmerge.MergeError
+        At ``.compute()``, when the merge fails: ``connected_row`` is the
+        row of the whole ``connected_crop_rows``, the lowest failing one, as
+        one call on the whole tables reports it.
+    TypeError, ValueError
+        Right away: a column that is not numeric, fewer than four point
+        columns.
+
+    Notes
+    -----
+    Points and connected rows are grouped by the converted key of their
+    crop row (the merge's key conversion: truncation, NaN and values below 1
+    to 0, saturation at 4294967295), so that a block never spans two tasks.
+    Building the result computes the two key columns of the points (and the
+    connected rows) to see where each crop row's points are; each crop row
+    is merged in the partition that holds most of its points.  Every task
+    waits for all of them before its rows are handed on, so that the lowest
+    failing row is reported whatever finished first.
+    """
+    connected_crop_rows = _as_frame(connected_crop_rows, "connected_crop_rows")
+    row_information = _as_frame(row_information, "row_information")
+    connected, points_table, info = (_Table(t, name) for name, t in
+                                     zip(TABLES, (connected_crop_rows, points, row_information)))
+    _check_numeric(points_table.meta, "points", 4)
+    _check_numeric(connected.meta, "connected_crop_rows")
+    _check_numeric(info.meta, "row_information")
+    num_threads = _check_whole_number(num_threads, "num_threads")
+    npartitions = _cut_points(points_table, npartitions)
+    counts = _compute_counts([(connected, lambda frame: frame, partial(_count_codes, start=1)),
+                              (points_table, _key_columns, _count_codes)])
+    wanted = pd.Index(pd.unique(np.concatenate([c.index.to_numpy(np.uint64) for c in counts[0]]))
+                      if counts[0] else np.zeros(0, np.uint64))
+    if not len(wanted):
+        return _empty_result(points_table.meta)
+    slots = _slots(points_table, npartitions, len(wanted))
+    owner = _owners(wanted, counts[1], slots, spread=not points_table.lazy)
+    routed_connected = _route(connected, partial(_codes, start=1), counts[0], owner)
+    routed_points = _route(points_table, _codes, counts[1], owner)
+    offsets = np.concatenate([[0], np.cumsum([int(c.sum()) for c in counts[0]])]).tolist()
+    if info.lazy:
+        records = dask.delayed(_records, pure=False)(*info.partitions())
+    else:
+        records = dask.delayed(_all_columns(info.parts[0]), pure=False)
+    metas = (connected.meta, points_table.meta)
+    merged = []
+    for target in sorted(routed_connected):
+        pieces = routed_connected[target]
+        merged.append(dask.delayed(_merge_part, pure=False)(
+            [piece for piece, _ in pieces], [offsets[part] for _, part in pieces],
+            _pieces(routed_points, target), records, metas, tolerance, num_threads))
+    checked = dask.delayed(_lowest_failure, pure=False)(*[dask.delayed(_failure, pure=False)(m) for m in merged])
+    rows = [dask.delayed(_rows_of, pure=False)(m, checked) for m in merged]
+    return dd.from_delayed(rows, meta=points_table.meta, verify_meta=False)

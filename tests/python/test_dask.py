@@ -1,0 +1,226 @@
+"""`rowmerge.dask` on a real local cluster of two worker processes.
+
+Many fields: every field's rows are compared, in order, with `merge_frame`
+on that field's tables alone.  One large field: the result is compared, as
+blocks, with the native merge of the whole tables.
+"""
+
+from __future__ import annotations
+
+import os
+import textwrap
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from blocks import is_blocks_in_some_order
+from interpreter import run_python
+from rowmerge import MergeError, merge_frame, merge_points_removing_overlap
+from rowmerge.errors import run_merge
+from rowmerge.field import POINT_COLUMNS, make_field
+
+TOL = 0.03
+FIELD = "plot"
+
+
+def partitions(frame: pd.DataFrame, cuts) -> "dd.DataFrame":  # noqa: F821
+    """A dask DataFrame whose partitions are `frame` cut at the given rows."""
+    import dask.dataframe as dd
+
+    bounds = [0, *sorted(cuts), len(frame)]
+    return dd.concat([dd.from_pandas(frame.iloc[a:b], npartitions=1, sort=False)
+                      for a, b in zip(bounds, bounds[1:])])
+
+
+def survey(seed: int, ids: str):
+    """Seven fields in three multi-field tables, laid out untidily.
+
+    Field ids are ints or strs; one field has points but no connected rows,
+    one has a second record for a crop row (placed later, so it must not
+    count), one has a connected row twice; two fields' points are shuffled
+    together.  The points' extra columns are of several dtypes, their index
+    is not a range.
+    """
+    rng = np.random.default_rng(seed)
+    names = ([int(v) for v in rng.choice(1000, 7, replace=False)] if ids == "int"
+             else ["north", "N-1", "south, east", "7", "Feld ü", "b", "a"])
+    connected, points, records = [], [], []
+    for k, name in enumerate(names):
+        f = make_field(int(rng.integers(1, 4)), segments=int(rng.integers(1, 4)),
+                       points_per_segment=int(rng.integers(5, 40)), seed=seed * 10 + k)
+        c = pd.DataFrame(f.connected_crop_rows, columns=[f"c{i}" for i in range(11)])
+        r = pd.DataFrame(f.row_information, columns=[f"r{i}" for i in range(11)])
+        p = pd.DataFrame(f.points_in_rows, columns=POINT_COLUMNS)
+        if k == 1:
+            late = r.iloc[[0]].copy()
+            late[["r5", "r6"]] = late[["r7", "r8"]].to_numpy()  # another near end
+            r = pd.concat([r, late])
+        if k == 2:
+            c = pd.concat([c, c.iloc[[0]]])
+        if k == 3:
+            c = c.iloc[:0]
+        c.insert(0, FIELD, name)
+        p.insert(2, FIELD, name)
+        r[FIELD] = name
+        connected.append(c)
+        points.append(p)
+        records.append(r)
+    connected, records = pd.concat(connected), pd.concat(records)
+    both = pd.concat(points[4:6]).sample(frac=1.0, random_state=seed)
+    points = pd.concat([*points[:4], both, *points[6:]], ignore_index=True)
+    n = len(points)
+    points = points.astype({"row": np.int32, "segment": np.uint16, "y": np.float32})
+    points["healthy"] = points["confidence"] > 0.8
+    points["count"] = pd.array(np.arange(n) % 5, dtype="Int64")
+    points.loc[points.index[::11], "count"] = pd.NA
+    points.index = pd.Index(7 + 3 * np.arange(n), name="pid")
+    if ids == "int":
+        # The same ids, stored differently in each table.
+        connected[FIELD] = connected[FIELD].astype(np.int32)
+        records[FIELD] = records[FIELD].astype(np.uint16)
+    else:
+        points[FIELD] = points[FIELD].astype("str")
+    return connected.reset_index(drop=True), points, records.reset_index(drop=True)
+
+
+def expected_rows(connected, points, records, name) -> pd.DataFrame:
+    mine = [t[t[FIELD] == name].drop(columns=FIELD) for t in (connected, points, records)]
+    return points.loc[merge_frame(*mine, TOL, num_threads=1).index]
+
+
+@pytest.mark.parametrize("ids", ["int", "str"])
+def test_every_field_as_merge_frame_gives_it(dask_client, ids):
+    from rowmerge.dask import merge_fields
+
+    rng = np.random.default_rng(17)
+    for seed in (1, 2):
+        connected, points, records = survey(seed, ids)
+        cuts = rng.choice(np.arange(1, len(points)), 4, replace=False)
+        for tables in ((connected, partitions(points, cuts), partitions(records, [len(records) // 2])),
+                       (partitions(connected, [3]), points, records)):
+            lazy = merge_fields(*tables, tolerance=TOL, field=FIELD)
+            merged = lazy.compute()
+            assert list(merged.columns) == list(points.columns)
+            assert merged.dtypes.to_dict() == tables[1].dtypes.to_dict()
+            total = 0
+            for name in pd.unique(connected[FIELD]):
+                expected = expected_rows(connected, points, records, name)
+                got = merged[merged[FIELD].astype(object) == name]
+                pd.testing.assert_frame_equal(got, expected.astype(merged.dtypes), check_index_type=True)
+                total += len(expected)
+            assert len(merged) == total > 0
+
+
+def test_a_failing_field_raises_merge_error_and_no_worker_dies(dask_client):
+    from rowmerge.dask import merge_fields
+
+    connected, points, records = survey(3, "str")
+    records = records[records[FIELD] != "south, east"]  # connected rows, but no records
+    pids = dask_client.run(os.getpid)
+    with pytest.raises(MergeError) as got:
+        merge_fields(connected, partitions(points, [100, 200]), records, tolerance=TOL, field=FIELD).compute()
+    error = got.value
+    assert error.field == "south, east"
+    assert error.connected_row == 0
+    assert str(error).startswith("field 'south, east', connected row 0: base crop row (1, 1) has no record: "
+                                 "row_information has no rows (")
+    assert dask_client.run(os.getpid) == pids
+
+
+def test_tables_that_cannot_be_merged_are_refused_when_the_merge_is_built(dask_client):
+    from rowmerge.dask import merge_fields
+
+    connected, points, records = survey(4, "int")
+    with pytest.raises(KeyError, match="connected_crop_rows has no field column 'field'"):
+        merge_fields(connected, points, records, tolerance=TOL)
+    # A column of numbers stored as objects becomes strings in a dask frame.
+    as_objects = partitions(points.astype({FIELD: object}), [50])
+    with pytest.raises(TypeError, match=r"field ids must be all whole numbers or all strings, in all three "
+                                        r"tables \(connected_crop_rows: whole numbers; points: strings; "):
+        merge_fields(connected, as_objects, records, tolerance=TOL, field=FIELD)
+    for bad, message in ((points.astype({FIELD: float}), r"points: field column 'plot' has data type float64"),
+                         (points.assign(label="x"), r"points: column 'label' has data type")):
+        with pytest.raises(TypeError, match=message):
+            merge_fields(connected, partitions(bad, [50]), records, tolerance=TOL, field=FIELD)
+    unnamed = points.astype({FIELD: object})
+    unnamed.loc[unnamed.index[60], FIELD] = None
+    with pytest.raises(ValueError, match=r"points: 1 row\(s\) have no field id in column 'plot'"):
+        merge_fields(connected, partitions(unnamed, [50]), records, tolerance=TOL, field=FIELD)
+
+
+def large_field(seed: int):
+    """One field whose keys need the key conversion to be grouped: stored
+    with fractions, at and beyond the saturation point; a connected row
+    given twice; points partly out of order, with their position as a
+    last column."""
+    f = make_field(24, segments=4, points_per_segment=50, seed=seed)
+    connected, points, info = (t.copy() for t in (f.connected_crop_rows, f.points_in_rows, f.row_information))
+    points[points[:, 0] == 3, 0] = 3.25
+    connected[connected[:, 1] == 3, 1] = 3.75
+    for table, columns in ((connected, [1, 3, 5]), (info, [0])):
+        for c in columns:
+            table[table[:, c] == 24, c] = 4294967295.0
+    points[points[:, 0] == 24, 0] = 1e12
+    connected = np.concatenate([connected, connected[[5]]])
+    rng = np.random.default_rng(seed)
+    moved = rng.choice(len(points), len(points) // 10, replace=False)
+    order = np.concatenate([np.delete(np.arange(len(points)), moved), moved])
+    points = np.column_stack([points[order], np.arange(len(points))])
+    return connected, points, info
+
+
+def test_one_large_field_gives_the_blocks_of_one_native_call(dask_client):
+    from rowmerge.dask import merge_field
+
+    connected, points, info = large_field(5)
+    frame = pd.DataFrame(points, columns=[*POINT_COLUMNS, "id"]).astype({"row": np.float32})
+    table = frame.to_numpy(dtype=np.float64)
+    blocks = [merge_points_removing_overlap(connected[r:r + 1], table, info, TOL, 1) for r in range(len(connected))]
+    whole = merge_points_removing_overlap(connected, table, info, TOL, 2)
+    for tables in ((pd.DataFrame(connected), partitions(frame, [700, 1500, 2600, 3300]), info),
+                   (partitions(pd.DataFrame(connected), [40]), frame, pd.DataFrame(info))):
+        merged = merge_field(*tables, tolerance=TOL, npartitions=None if tables[1] is not frame else 3)
+        result = merged.compute()
+        assert result.dtypes.to_dict() == frame.dtypes.to_dict()
+        values = result.to_numpy(dtype=np.float64)
+        assert is_blocks_in_some_order(values, blocks)
+        np.testing.assert_array_equal(np.sort(values[:, -1]), np.sort(whole[:, -1]))
+
+
+def test_one_large_field_reports_the_lowest_failing_row(dask_client):
+    from rowmerge.dask import merge_field
+
+    connected, points, info = large_field(6)
+    # Row 90 fails in the first partition's task, row 3 in the last one's.
+    first, last = points[0, :2], points[-1, :2]
+    connected[90, 1:5] = [*first, 77.0, 1.0]
+    connected[3, 1:5] = [*last, 77.0, 2.0]
+    frame = pd.DataFrame(points)
+    with pytest.raises(MergeError) as one_call:
+        run_merge(connected, frame.to_numpy(), info, TOL, 2)
+    with pytest.raises(MergeError) as got:
+        merge_field(connected, partitions(frame, [1000, 2000, 3000]), info, tolerance=TOL).compute()
+    assert got.value.connected_row == one_call.value.connected_row == 3
+    assert str(got.value) == str(one_call.value)
+
+
+def test_import_needs_no_dask_and_says_how_to_get_it():
+    done = run_python(textwrap.dedent("""
+        import sys
+        class Refuse:
+            def find_spec(self, name, path=None, target=None):
+                if name.split(".")[0] in ("dask", "distributed"):
+                    raise ImportError(f"No module named {name!r}")
+        sys.meta_path.insert(0, Refuse())
+        import rowmerge, rowmerge.cli
+        assert not [m for m in sys.modules if m.split(".")[0] in ("dask", "distributed")]
+        try:
+            import rowmerge.dask
+        except ImportError as e:
+            print(e)
+        else:
+            raise AssertionError("rowmerge.dask imported without dask")
+    """))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "rowmerge.dask needs Dask; install it with: pip install 'rowmerge[dask]'"
