@@ -13,6 +13,7 @@ import sys
 import time
 
 from . import __version__
+from ._cli_fields import add_arguments as add_field_arguments
 from .errors import MergeError
 from .summary import summary_line
 from .tables import Table, TableError, read_table, write_table
@@ -27,6 +28,8 @@ examples:
       --tolerance 0.05 -o merged.csv
   rowmerge merge --connected c.npy --points p.npy --rows r.npy --tolerance 0.05 \\
       --threads 4 -o merged.npy
+  rowmerge merge --field field --connected c.parquet --points p.parquet \\
+      --rows r.parquet --tolerance 0.05 --workers 4 -o merged.parquet
   rowmerge demo --rows 8 --seed 1 --out demo-output
   python -m rowmerge --help
 
@@ -87,14 +90,17 @@ def build_parser() -> argparse.ArgumentParser:
                        help="crop-row records: 11 columns (key 1, 3 free, key 2, three reference points)")
     merge.add_argument("--tolerance", required=True, type=_tolerance, metavar="T",
                        help="distance in the units of x and y")
-    merge.add_argument("--threads", type=_thread_count, default=0, metavar="N",
-                       help="worker threads (default 0: chosen from the CPUs available)")
+    merge.add_argument("--threads", type=_thread_count, default=None, metavar="N",
+                       help="worker threads (default 0: chosen from the CPUs available; "
+                            "1 for each task on a cluster)")
     merge.add_argument("-o", "--output", metavar="OUT",
-                       help="write the merged points here (.npy or .npz by extension, CSV otherwise); "
+                       help="write the merged points here (.npy or .npz by extension, with --field also "
+                            ".parquet; CSV otherwise); "
                             "default: CSV on standard output")
     merge.add_argument("--force", action="store_true", help="replace OUT if it exists")
     merge.add_argument("-q", "--quiet", action="store_true",
                        help="no progress bar and no summary line")
+    add_field_arguments(merge)
 
     from ._cli_geo import add_merge_geo
     add_merge_geo(sub)
@@ -185,6 +191,12 @@ def _quiet_progress() -> None:
 
 
 def _run_merge(args) -> int:
+    if args.field is not None:
+        from ._cli_fields import run
+
+        return run(args)
+    if args.workers is not None or args.scheduler is not None:
+        raise CliError("--workers and --scheduler merge the fields of multi-field tables: they need --field NAME")
     names = (args.connected, args.points, args.rows)
     if args.output and not args.force and os.path.lexists(args.output):
         raise CliError(f"{args.output}: already exists (use --force to replace it)")
@@ -195,7 +207,8 @@ def _run_merge(args) -> int:
     if args.quiet:
         _quiet_progress()
     started = time.perf_counter()
-    merged = merge_tables(connected.values, points.values, rows.values, args.tolerance, args.threads,
+    threads = 0 if args.threads is None else args.threads
+    merged = merge_tables(connected.values, points.values, rows.values, args.tolerance, threads,
                           capture_report=not os.isatty(2))
     seconds = time.perf_counter() - started
     if args.output:

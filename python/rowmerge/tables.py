@@ -15,7 +15,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Table", "TableError", "read_table", "write_table", "format_csv", "NPZ_ARRAY"]
+__all__ = ["Table", "TableError", "read_table", "write_table", "write_atomically", "format_csv", "NPZ_ARRAY"]
 
 
 class TableError(Exception):
@@ -210,11 +210,32 @@ def write_table(path: str, values: np.ndarray, header: list[str] | None = None, 
     """Writes a table to `path` atomically: .npy or .npz by extension, CSV
     otherwise.
 
-    An .npz file holds the one array `NPZ_ARRAY`.  The data go to a temporary
-    file beside `path`, which then takes its place, so a failed run never
-    leaves a partial file; the file gets the mode that creating it with
-    `open` would give.  Without `overwrite` an existing `path` is left alone
-    and TableError is raised.
+    An .npz file holds the one array `NPZ_ARRAY`.  See `write_atomically`
+    for how the file is put in place.
+    """
+    ext = os.path.splitext(os.fspath(path))[1].lower()
+
+    def write(f) -> None:
+        if ext == ".npy":
+            np.save(f, values, allow_pickle=False)
+        elif ext == ".npz":
+            np.savez(f, **{NPZ_ARRAY: values})
+        else:
+            text = io.TextIOWrapper(f, encoding="utf-8", newline="")
+            format_csv(values, header, text)
+            text.flush()
+            text.detach()
+
+    write_atomically(path, write, overwrite=overwrite)
+
+
+def write_atomically(path: str, write, *, overwrite: bool = False) -> None:
+    """Writes a file through `write(binary_file)` and puts it at `path`.
+
+    The data go to a temporary file beside `path`, which then takes its
+    place, so a failed run never leaves a partial file; the file gets the
+    mode that creating it with `open` would give.  Without `overwrite` an
+    existing `path` is left alone and TableError is raised.
     """
     path = os.fspath(path)
     directory = os.path.dirname(os.path.abspath(path))
@@ -226,16 +247,7 @@ def write_table(path: str, values: np.ndarray, header: list[str] | None = None, 
         raise TableError(f"{path}: cannot write: {e.strerror or _one_line(e)}") from None
     try:
         with os.fdopen(fd, "wb") as f:
-            ext = os.path.splitext(path)[1].lower()
-            if ext == ".npy":
-                np.save(f, values, allow_pickle=False)
-            elif ext == ".npz":
-                np.savez(f, **{NPZ_ARRAY: values})
-            else:
-                text = io.TextIOWrapper(f, encoding="utf-8", newline="")
-                format_csv(values, header, text)
-                text.flush()
-                text.detach()
+            write(f)
             f.flush()
             os.fsync(f.fileno())
         _move_into_place(tmp, path, overwrite)

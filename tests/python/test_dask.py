@@ -16,100 +16,31 @@ import pytest
 
 from blocks import is_blocks_in_some_order
 from interpreter import run_python
-from rowmerge import MergeError, merge_frame, merge_points_removing_overlap
+from rowmerge import MergeError, merge_points_removing_overlap
 from rowmerge.errors import run_merge
 from rowmerge.field import POINT_COLUMNS, make_field
-
-TOL = 0.03
-FIELD = "plot"
+from surveys import FIELD, TOL, expected_rows, partitions, survey
 
 
-def partitions(frame: pd.DataFrame, cuts) -> "dd.DataFrame":  # noqa: F821
-    """A dask DataFrame whose partitions are `frame` cut at the given rows."""
-    import dask.dataframe as dd
-
-    bounds = [0, *sorted(cuts), len(frame)]
-    return dd.concat([dd.from_pandas(frame.iloc[a:b], npartitions=1, sort=False)
-                      for a, b in zip(bounds, bounds[1:])])
-
-
-def survey(seed: int, ids: str):
-    """Seven fields in three multi-field tables, laid out untidily.
-
-    Field ids are ints or strs; one field has points but no connected rows,
-    one has a second record for a crop row (placed later, so it must not
-    count), one has a connected row twice; two fields' points are shuffled
-    together.  The points' extra columns are of several dtypes, their index
-    is not a range.
-    """
-    rng = np.random.default_rng(seed)
-    names = ([int(v) for v in rng.choice(1000, 7, replace=False)] if ids == "int"
-             else ["north", "N-1", "south, east", "7", "Feld ü", "b", "a"])
-    connected, points, records = [], [], []
-    for k, name in enumerate(names):
-        f = make_field(int(rng.integers(1, 4)), segments=int(rng.integers(1, 4)),
-                       points_per_segment=int(rng.integers(5, 40)), seed=seed * 10 + k)
-        c = pd.DataFrame(f.connected_crop_rows, columns=[f"c{i}" for i in range(11)])
-        r = pd.DataFrame(f.row_information, columns=[f"r{i}" for i in range(11)])
-        p = pd.DataFrame(f.points_in_rows, columns=POINT_COLUMNS)
-        if k == 1:
-            late = r.iloc[[0]].copy()
-            late[["r5", "r6"]] = late[["r7", "r8"]].to_numpy()  # another near end
-            r = pd.concat([r, late])
-        if k == 2:
-            c = pd.concat([c, c.iloc[[0]]])
-        if k == 3:
-            c = c.iloc[:0]
-        c.insert(0, FIELD, name)
-        p.insert(2, FIELD, name)
-        r[FIELD] = name
-        connected.append(c)
-        points.append(p)
-        records.append(r)
-    connected, records = pd.concat(connected), pd.concat(records)
-    both = pd.concat(points[4:6]).sample(frac=1.0, random_state=seed)
-    points = pd.concat([*points[:4], both, *points[6:]], ignore_index=True)
-    n = len(points)
-    points = points.astype({"row": np.int32, "segment": np.uint16, "y": np.float32})
-    points["healthy"] = points["confidence"] > 0.8
-    points["count"] = pd.array(np.arange(n) % 5, dtype="Int64")
-    points.loc[points.index[::11], "count"] = pd.NA
-    points.index = pd.Index(7 + 3 * np.arange(n), name="pid")
-    if ids == "int":
-        # The same ids, stored differently in each table.
-        connected[FIELD] = connected[FIELD].astype(np.int32)
-        records[FIELD] = records[FIELD].astype(np.uint16)
-    else:
-        points[FIELD] = points[FIELD].astype("str")
-    return connected.reset_index(drop=True), points, records.reset_index(drop=True)
-
-
-def expected_rows(connected, points, records, name) -> pd.DataFrame:
-    mine = [t[t[FIELD] == name].drop(columns=FIELD) for t in (connected, points, records)]
-    return points.loc[merge_frame(*mine, TOL, num_threads=1).index]
-
-
-@pytest.mark.parametrize("ids", ["int", "str"])
-def test_every_field_as_merge_frame_gives_it(dask_client, ids):
+@pytest.mark.parametrize("ids, seed", [("int", 1), ("str", 2)])
+def test_every_field_as_merge_frame_gives_it(dask_client, ids, seed):
     from rowmerge.dask import merge_fields
 
-    rng = np.random.default_rng(17)
-    for seed in (1, 2):
-        connected, points, records = survey(seed, ids)
-        cuts = rng.choice(np.arange(1, len(points)), 4, replace=False)
-        for tables in ((connected, partitions(points, cuts), partitions(records, [len(records) // 2])),
-                       (partitions(connected, [3]), points, records)):
-            lazy = merge_fields(*tables, tolerance=TOL, field=FIELD)
-            merged = lazy.compute()
-            assert list(merged.columns) == list(points.columns)
-            assert merged.dtypes.to_dict() == tables[1].dtypes.to_dict()
-            total = 0
-            for name in pd.unique(connected[FIELD]):
-                expected = expected_rows(connected, points, records, name)
-                got = merged[merged[FIELD].astype(object) == name]
-                pd.testing.assert_frame_equal(got, expected.astype(merged.dtypes), check_index_type=True)
-                total += len(expected)
-            assert len(merged) == total > 0
+    connected, points, records = survey(seed, ids)
+    cuts = np.random.default_rng(seed).choice(np.arange(1, len(points)), 4, replace=False)
+    for tables in ((connected, partitions(points, cuts), partitions(records, [len(records) // 2])),
+                   (partitions(connected, [3]), points, records)):
+        merged = merge_fields(*tables, tolerance=TOL, field=FIELD).compute()
+        assert list(merged.columns) == list(points.columns)
+        assert merged.dtypes.to_dict() == tables[1].dtypes.to_dict()
+        total = 0
+        for name in pd.unique(connected[FIELD]):
+            # One thread per task: each field's blocks in connected-row order.
+            expected = expected_rows(connected, points, records, name)
+            got = merged[merged[FIELD].astype(object) == name]
+            pd.testing.assert_frame_equal(got, expected.astype(merged.dtypes), check_index_type=True)
+            total += len(expected)
+        assert len(merged) == total > 0
 
 
 def test_a_failing_field_raises_merge_error_and_no_worker_dies(dask_client):

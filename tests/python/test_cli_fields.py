@@ -1,0 +1,113 @@
+"""`rowmerge merge --field NAME`: every field of multi-field files, in the
+process and on a local Dask cluster (`--workers 2`)."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from interpreter import python_command
+from rowmerge._frame_files import read_frame
+from surveys import FIELD, TOL, expected_rows, survey
+
+
+def cli(*args: str, cwd) -> subprocess.CompletedProcess:
+    env = dict(os.environ, NO_COLOR="1")
+    return subprocess.run(python_command("-m", "rowmerge", "merge", "--field", FIELD, *args), cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=600)
+
+
+def tables_args(kind: str) -> list[str]:
+    return ["--connected", f"c.{kind}", "--points", f"p.{kind}", "--rows", f"r.{kind}", "--tolerance", str(TOL)]
+
+
+@pytest.fixture
+def files(tmp_path):
+    """A survey with string field ids, as CSV with headers and as Parquet;
+    the points' dtypes are those CSV gives back."""
+    connected, points, records = survey(8, "str")
+    points = points.reset_index(drop=True).astype({c: np.float64 for c in points.columns if c != FIELD})
+    for name, table in (("c", connected), ("p", points), ("r", records)):
+        table.to_csv(tmp_path / f"{name}.csv", index=False)
+        table.to_parquet(tmp_path / f"{name}.parquet", index=False)
+    return tmp_path, (connected, points, records)
+
+
+def by_field(frame: pd.DataFrame) -> dict:
+    values = frame.drop(columns=FIELD).to_numpy(dtype=np.float64, na_value=np.nan)
+    ids = frame[FIELD].astype(str).to_numpy()
+    return {name: values[ids == name] for name in pd.unique(ids)}
+
+
+def sorted_rows(a: np.ndarray) -> np.ndarray:
+    return a[np.lexsort(a.T[::-1])]
+
+
+def test_every_field_in_the_process_and_on_a_local_cluster(files):
+    pytest.importorskip("distributed", reason="--workers needs distributed: pip install 'rowmerge[dask]'")
+    d, (connected, points, records) = files
+    expected = {name: expected_rows(connected, points, records, name).drop(columns=FIELD).to_numpy(np.float64,
+                                                                                                  na_value=np.nan)
+                for name in pd.unique(connected[FIELD])}
+
+    here = cli(*tables_args("csv"), "-o", "here.csv", cwd=d)
+    assert here.returncode == 0, here.stderr
+    assert here.stderr.startswith(f"rowmerge: 6 fields, {len(connected)} connected rows, {len(points)} points in, ")
+    got = by_field(read_frame(str(d / "here.csv"), FIELD))
+    assert got.keys() == {k for k, v in expected.items() if len(v)}
+    for name, rows in got.items():  # threads chosen by the machine: blocks in any order
+        np.testing.assert_array_equal(sorted_rows(rows), sorted_rows(expected[name]))
+
+    there = cli(*tables_args("parquet"), "--workers", "2", "-o", "there.parquet", cwd=d)
+    assert there.returncode == 0, there.stderr
+    assert there.stderr.startswith("rowmerge: 6 fields, ")
+    merged = pd.read_parquet(d / "there.parquet")
+    assert merged.dtypes.to_dict() == points.dtypes.to_dict()
+    got = by_field(merged)
+    assert got.keys() == {k for k, v in expected.items() if len(v)}
+    for name, rows in got.items():  # one thread per task: each field exactly as merge_frame gives it
+        np.testing.assert_array_equal(rows, expected[name])
+
+
+def test_a_failing_field_is_one_line_and_leaves_no_file(files, dask_client):
+    d, (connected, points, records) = files
+    records[records[FIELD] != "north"].to_csv(d / "r.csv", index=False)
+    for where in ([], ["--scheduler", dask_client.scheduler.address]):
+        done = cli(*tables_args("csv"), *where, "-o", "out.csv", cwd=d)
+        assert done.returncode == 2
+        assert done.stderr == ("rowmerge: merge failed: field 'north', connected row 0: base crop row (1, 1) "
+                               "has no record: row_information has no rows (called `Option::unwrap()` on a "
+                               "`None` value)\n"), where
+        assert not (d / "out.csv").exists()
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda d: (d / "p.csv").write_text("row,segment,x,y\n1,1,0,0\n"),
+     "rowmerge: p.csv has no field column 'plot' (its columns: 'row', 'segment', 'x', 'y')\n"),
+    (lambda d: (d / "p.csv").write_text("plot,row,segment,x,y\na,1,1,0,0\nb,1,1,zero,0\n"),
+     "rowmerge: p.csv, line 3, column 4: not a number: 'zero'\n"),
+    (lambda d: (d / "p.csv").write_text("plot,row,segment,x,y\na,1,1,0,0\n,1,1,0,0\n"),
+     "rowmerge: p.csv, line 3, column 1: no field id\n"),
+    (lambda d: (d / "p.csv").write_text("1,1,1,0,0\n"),
+     "rowmerge: p.csv: the first line must be a header naming every column\n"),
+])
+def test_tables_that_cannot_be_merged(files, change, message):
+    d, _ = files
+    change(d)
+    done = cli(*tables_args("csv"), cwd=d)
+    assert (done.returncode, done.stderr, done.stdout) == (2, message, "")
+
+
+def test_options_that_do_not_fit(files):
+    d, _ = files
+    done = cli(*tables_args("csv"), "-o", "out.npy", cwd=d)
+    assert (done.returncode, done.stderr) == (2, "rowmerge: out.npy: column 'plot' holds str values, which a "
+                                                 ".npy file of numbers cannot hold; write CSV or Parquet\n")
+    args = python_command("-m", "rowmerge", "merge", *tables_args("csv"), "--workers", "2")
+    done = subprocess.run(args, cwd=d, capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (2, "rowmerge: --workers and --scheduler merge the fields of "
+                                                 "multi-field tables: they need --field NAME\n")
