@@ -1,0 +1,284 @@
+#!/usr/bin/env python3
+"""Many fields, and one large field, merged in one process, on a spawn
+process pool and on a local Dask cluster.
+
+Many fields: 400 fields of 25,000 points (10,000,000 points, 10,000
+connected rows).
+
+  loop-1     merge_frame for one field after another, 1 thread
+  loop-2     the same with 2 threads
+  pool-2     a spawn ProcessPoolExecutor of 2 workers running merge_frame per
+             field (each field's tables are sent to a worker and its rows back)
+  cluster-2  rowmerge.dask.merge_fields on a LocalCluster of 2 worker
+             processes with 1 thread each; the tables are dask frames already
+             on the workers (20 partitions of 20 whole fields) and the result
+             stays there (persisted), as a service would write it out from
+             the workers
+
+One large field: the L field of bench/compare.py (5,000 connected rows,
+5,000,000 points).
+
+  native-2   one call of the native merge on the whole tables, 2 threads
+  field-2    rowmerge.dask.merge_field on the same cluster, the points in 10
+             partitions on the workers, the result persisted
+
+Every measurement runs in a fresh interpreter (a fresh cluster or pool for
+the contenders that use one, started and warmed before the clock starts),
+contenders interleaved, and the median of the repeats is reported.  Before
+timing, each contender's rows are checked against loop-1 (as sorted rows).
+
+Overhead per field is the time beyond the bare native merges: (seconds - the
+native merges' seconds with 1 thread, divided over the contender's 2 cores,
+or not for loop-1) / fields.
+
+Usage: python bench/fields.py [--repeats 3] [--fields 400]
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+TOLERANCE = 0.03
+FIELD_SHAPE = (5, 5, 1000)        # field rows, segments, points per segment: 25 connected rows, 25,000 points
+LARGE_SHAPE = (1000, 5, 1000)     # compare.py's large field
+TASKS = 20                        # partitions of the many-field tables
+LARGE_PARTITIONS = 10
+MANY = ("loop-1", "loop-2", "pool-2", "cluster-2")
+LARGE = ("native-2", "field-2")
+
+
+# ---------------------------------------------------------------- worker side
+
+def _digest(rows: np.ndarray) -> str:
+    order = np.lexsort(rows.T[::-1]) if rows.shape[0] else np.arange(0)
+    return hashlib.sha256(np.ascontiguousarray(rows[order]).tobytes()).hexdigest()[:16]
+
+
+def _frames(directory: str):
+    import pandas as pd
+
+    from rowmerge.field import POINT_COLUMNS
+
+    c, p, r = (np.load(os.path.join(directory, f"{n}.npy")) for n in ("connected", "points", "rows"))
+    connected = pd.DataFrame(c[:, 1:], columns=[f"c{i}" for i in range(11)])
+    connected.insert(0, "field", c[:, 0].astype(np.int64))
+    points = pd.DataFrame(p[:, 1:], columns=list(POINT_COLUMNS))
+    points.insert(0, "field", p[:, 0].astype(np.int64))
+    info = pd.DataFrame(r[:, 1:], columns=[f"r{i}" for i in range(11)])
+    info.insert(0, "field", r[:, 0].astype(np.int64))
+    return connected, points, info
+
+
+def _per_field(connected, points, info) -> list[tuple]:
+    """Each field's three tables without the field column, as a loop gets them."""
+    def cut(table):
+        ids = table["field"].to_numpy()
+        bounds = [0, *(np.flatnonzero(np.diff(ids)) + 1).tolist(), len(ids)]
+        return [table.iloc[a:b].drop(columns="field") for a, b in zip(bounds, bounds[1:])]
+    return list(zip(cut(connected), cut(points), cut(info)))
+
+
+def _merge_one(tables: tuple, threads: int):
+    from rowmerge import merge_frame
+
+    return merge_frame(*tables, TOLERANCE, threads)
+
+
+def _warm(_: int) -> int:
+    import pandas  # noqa: F401
+
+    import rowmerge  # noqa: F401
+    time.sleep(0.2)  # so that both workers of the pool get one
+    return os.getpid()
+
+
+def _local_cluster():
+    from distributed import Client, LocalCluster
+
+    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                           env={"NO_COLOR": "1"})
+    client = Client(cluster)
+    client.run(lambda: __import__("rowmerge.dask"))
+    return cluster, client
+
+
+def _stacked(frames) -> np.ndarray:
+    return np.concatenate([f.to_numpy(np.float64) for f in frames]) if frames else np.zeros((0, 7))
+
+
+def worker(args) -> None:
+    result: dict = {}
+    if args.contender in MANY:
+        connected, points, info = _frames(args.dir)
+        fields = _per_field(connected, points, info)
+        if args.contender.startswith("loop"):
+            threads = int(args.contender[-1])
+            from rowmerge import merge_points_removing_overlap
+            tables = [(c.to_numpy(np.float64), p.to_numpy(np.float64), r.to_numpy(np.float64)) for c, p, r in fields]
+            t0 = time.perf_counter()
+            for c, p, r in tables:
+                merge_points_removing_overlap(c, p, r, TOLERANCE, 1)
+            result["native_1_seconds"] = time.perf_counter() - t0
+            t0 = time.perf_counter()
+            out = [_merge_one(field, threads) for field in fields]
+            result["seconds"] = time.perf_counter() - t0
+            rows = [points.loc[o.index] for o in out] if args.digest else []
+        elif args.contender == "pool-2":
+            import multiprocessing
+            from concurrent.futures import ProcessPoolExecutor
+            with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+                list(pool.map(_warm, range(2)))
+                t0 = time.perf_counter()
+                out = list(pool.map(_merge_one, fields, [1] * len(fields), chunksize=4))
+                result["seconds"] = time.perf_counter() - t0
+            rows = [points.loc[o.index] for o in out] if args.digest else []
+        else:
+            import dask.dataframe as dd
+            from distributed import wait
+
+            from rowmerge.dask import merge_fields
+            cluster, client = _local_cluster()
+            with cluster, client:
+                tables = [dd.from_pandas(t, npartitions=n, sort=False).persist()
+                          for t, n in ((connected, 2), (points, TASKS), (info, 2))]
+                wait(tables)
+                t0 = time.perf_counter()
+                merged = merge_fields(*tables, tolerance=TOLERANCE).persist()
+                wait(merged)
+                result["seconds"] = time.perf_counter() - t0
+                rows = [merged.compute()] if args.digest else []
+        result["fields"] = len(fields)
+        result["points"] = int(points.shape[0])
+        if args.digest:
+            result["digest"] = _digest(_stacked(rows))
+    else:
+        c, p, r = (np.load(os.path.join(args.dir, f"large-{n}.npy")) for n in ("connected", "points", "rows"))
+        if args.contender == "native-2":
+            from rowmerge import merge_points_removing_overlap
+            t0 = time.perf_counter()
+            out = merge_points_removing_overlap(c, p, r, TOLERANCE, 2)
+            result["seconds"] = time.perf_counter() - t0
+        else:
+            import dask.dataframe as dd
+            import pandas as pd
+            from distributed import wait
+
+            from rowmerge.dask import merge_field
+            cluster, client = _local_cluster()
+            with cluster, client:
+                points = dd.from_pandas(pd.DataFrame(p), npartitions=LARGE_PARTITIONS, sort=False).persist()
+                wait(points)
+                t0 = time.perf_counter()
+                merged = merge_field(c, points, r, tolerance=TOLERANCE).persist()
+                wait(merged)
+                result["seconds"] = time.perf_counter() - t0
+                out = merged.compute().to_numpy(np.float64) if args.digest else None
+        result["points"] = int(p.shape[0])
+        if args.digest:
+            result["digest"] = _digest(out)
+    print(json.dumps(result))
+
+
+# ---------------------------------------------------------------- driver side
+
+def run_worker(contender: str, directory: str, digest: bool = False) -> dict:
+    cmd = [sys.executable, os.path.abspath(__file__), "--worker", contender, "--dir", directory]
+    if digest:
+        cmd.append("--digest")
+    env = dict(os.environ, NO_COLOR="1")
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        raise SystemExit(f"{contender} failed:\n{proc.stderr}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def make_inputs(directory: str, fields: int) -> None:
+    from rowmerge.field import make_field
+
+    rows, segments, per_segment = FIELD_SHAPE
+    tables: dict[str, list] = {"connected": [], "points": [], "rows": []}
+    for k in range(fields):
+        f = make_field(rows, segments=segments, points_per_segment=per_segment, row_length=12.0 * segments,
+                       seed=1000 + k)
+        for name, table in (("connected", f.connected_crop_rows), ("points", f.points_in_rows),
+                            ("rows", f.row_information)):
+            tables[name].append(np.column_stack([np.full(len(table), float(k)), table]))
+    for name, parts in tables.items():
+        np.save(os.path.join(directory, f"{name}.npy"), np.concatenate(parts))
+    rows, segments, per_segment = LARGE_SHAPE
+    large = make_field(rows, segments=segments, points_per_segment=per_segment, row_length=12.0 * segments, seed=7)
+    for name, table in (("connected", large.connected_crop_rows), ("points", large.points_in_rows),
+                        ("rows", large.row_information)):
+        np.save(os.path.join(directory, f"large-{name}.npy"), table)
+
+
+def measure(repeats: int, fields: int) -> tuple[dict, dict]:
+    with tempfile.TemporaryDirectory(prefix="rowmerge-fields-") as directory:
+        make_inputs(directory, fields)
+        for group in (MANY, LARGE):
+            digests = {c: run_worker(c, directory, digest=True)["digest"] for c in group}
+            if len(set(digests.values())) != 1:
+                raise SystemExit(f"contenders disagree: {digests}")
+        samples: dict[str, list[dict]] = {c: [] for c in MANY + LARGE}
+        for _ in range(repeats):
+            for contender in MANY + LARGE:
+                samples[contender].append(run_worker(contender, directory))
+                print(f"measured {contender}", file=sys.stderr)
+    return {c: statistics.median(r["seconds"] for r in runs) for c, runs in samples.items()}, \
+        {"native_1": statistics.median(r["native_1_seconds"] for r in samples["loop-1"] + samples["loop-2"]),
+         "fields": samples["loop-1"][0]["fields"], "points": samples["loop-1"][0]["points"],
+         "large_points": samples["native-2"][0]["points"]}
+
+
+def report(seconds: dict, facts: dict) -> None:
+    fields, points = facts["fields"], facts["points"]
+    print(f"{fields} fields, {points:,} points; bare native merges with 1 thread: {facts['native_1']:.3f} s "
+          "(medians; machine load not controlled)")
+    print(f"{'contender':<11} {'seconds':>8} {'Mpoints/s':>10} {'x loop-1':>9} {'overhead ms/field':>18}")
+    for c in MANY:
+        cores = 1 if c == "loop-1" else 2
+        overhead = (seconds[c] - facts["native_1"] / cores) / fields * 1000
+        print(f"{c:<11} {seconds[c]:>8.3f} {points / seconds[c] / 1e6:>10.2f} "
+              f"{seconds['loop-1'] / seconds[c]:>9.2f} {overhead:>18.3f}")
+    print(f"\none field of {facts['large_points']:,} points")
+    print(f"{'contender':<11} {'seconds':>8} {'Mpoints/s':>10} {'x native-2':>11}")
+    for c in LARGE:
+        print(f"{c:<11} {seconds[c]:>8.3f} {facts['large_points'] / seconds[c] / 1e6:>10.2f} "
+              f"{seconds[c] / seconds['native-2']:>11.2f}")
+    speedup = seconds["loop-1"] / seconds["cluster-2"]
+    ratio = seconds["field-2"] / seconds["native-2"]
+    print("\ntargets:")
+    print(f"  {'met   ' if speedup >= 1.6 else 'MISSED'} merge_fields on 2 workers at least 1.6x faster than "
+          f"the 1-thread loop: {speedup:.2f}x")
+    print(f"  {'met   ' if ratio <= 3 else 'MISSED'} merge_field within 3x of one native call with 2 threads: "
+          f"{ratio:.2f}x")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--fields", type=int, default=400)
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
+    parser.add_argument("--dir", help=argparse.SUPPRESS)
+    parser.add_argument("--digest", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        args.contender = args.worker
+        worker(args)
+        return 0
+    report(*measure(max(args.repeats, 1), args.fields))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
