@@ -83,7 +83,7 @@ musl-test: venv
 # The demo: a synthetic field merged, written as CSV with a before/after plot
 # and as a GeoPackage (build/demo/).  Sets up .venv and the package first;
 # matplotlib and geopandas come from requirements-dev.txt.
-.PHONY: demo bench
+.PHONY: demo bench bench-fields
 DEMO_OUT := build/demo
 demo: py-install
 	$(VPY) -m rowmerge demo --geo --out $(DEMO_OUT)
@@ -95,6 +95,11 @@ bench: py-install
 	bench/literal/build.sh build/bench/libliteral.so
 	$(VPY) bench/compare.py
 	$(VPY) bench/calls.py
+
+# Many fields in a loop, on a spawn pool and on a local Dask cluster, and one
+# large field on the cluster against one native call (about 15 minutes).
+bench-fields: py-install
+	$(VPY) bench/fields.py
 
 # The concurrent code's tests once more under ThreadSanitizer, in their own
 # build directory (build/tsan).  Suites join this run by carrying the ctest

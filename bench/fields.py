@@ -14,6 +14,8 @@ connected rows).
              on the workers (20 partitions of 20 whole fields) and the result
              stays there (persisted), as a service would write it out from
              the workers
+  cluster-2g the same with the workers started without Dask's
+             MALLOC_TRIM_THRESHOLD_=65536 (glibc's own malloc settings)
 
 One large field: the L field of bench/compare.py (5,000 connected rows,
 5,000,000 points).
@@ -53,7 +55,7 @@ FIELD_SHAPE = (5, 5, 1000)        # field rows, segments, points per segment: 25
 LARGE_SHAPE = (1000, 5, 1000)     # compare.py's large field
 TASKS = 20                        # partitions of the many-field tables
 LARGE_PARTITIONS = 10
-MANY = ("loop-1", "loop-2", "pool-2", "cluster-2")
+MANY = ("loop-1", "loop-2", "pool-2", "cluster-2", "cluster-2g")
 LARGE = ("native-2", "field-2")
 
 
@@ -64,19 +66,50 @@ def _digest(rows: np.ndarray) -> str:
     return hashlib.sha256(np.ascontiguousarray(rows[order]).tobytes()).hexdigest()[:16]
 
 
-def _frames(directory: str):
+_COLUMNS = {"connected": [f"c{i}" for i in range(11)], "rows": [f"r{i}" for i in range(11)]}
+
+
+def _frame(name: str, values: np.ndarray):
+    """A multi-field table as a DataFrame: the field column, then the table."""
     import pandas as pd
 
     from rowmerge.field import POINT_COLUMNS
 
-    c, p, r = (np.load(os.path.join(directory, f"{n}.npy")) for n in ("connected", "points", "rows"))
-    connected = pd.DataFrame(c[:, 1:], columns=[f"c{i}" for i in range(11)])
-    connected.insert(0, "field", c[:, 0].astype(np.int64))
-    points = pd.DataFrame(p[:, 1:], columns=list(POINT_COLUMNS))
-    points.insert(0, "field", p[:, 0].astype(np.int64))
-    info = pd.DataFrame(r[:, 1:], columns=[f"r{i}" for i in range(11)])
-    info.insert(0, "field", r[:, 0].astype(np.int64))
-    return connected, points, info
+    frame = pd.DataFrame(np.ascontiguousarray(values[:, 1:]), columns=_COLUMNS.get(name, list(POINT_COLUMNS)))
+    frame.insert(0, "field", values[:, 0].astype(np.int64))
+    return frame
+
+
+def _chunk(directory: str, name: str, start: int, stop: int):
+    """Rows start:stop of a table, read by a worker from the file."""
+    return _frame(name, np.load(os.path.join(directory, f"{name}.npy"), mmap_mode="r")[start:stop])
+
+
+def _rows(directory: str, file: str, start: int, stop: int):
+    import pandas as pd
+
+    return pd.DataFrame(np.array(np.load(os.path.join(directory, f"{file}.npy"), mmap_mode="r")[start:stop]))
+
+
+def _frames(directory: str):
+    return [_frame(n, np.load(os.path.join(directory, f"{n}.npy"))) for n in ("connected", "points", "rows")]
+
+
+def _on_workers(directory: str, name: str, parts: int, large: bool = False):
+    """A table as a dask DataFrame loaded and kept by the workers, in `parts`
+    partitions of whole fields (rows for the large field)."""
+    import dask.dataframe as dd
+
+    file = f"large-{name}" if large else name
+    values = np.load(os.path.join(directory, f"{file}.npy"), mmap_mode="r")
+    if large:
+        bounds = np.linspace(0, len(values), parts + 1).astype(int)
+        return dd.from_map(_rows, [directory] * parts, [file] * parts, bounds[:-1].tolist(),
+                           bounds[1:].tolist()).persist()
+    ids = values[:, 0]
+    starts = np.concatenate([[0], np.flatnonzero(np.diff(ids)) + 1])
+    cuts = starts[np.linspace(0, len(starts), parts + 1).astype(int)[:-1]].tolist() + [len(values)]
+    return dd.from_map(_chunk, [directory] * parts, [name] * parts, cuts[:-1], cuts[1:]).persist()
 
 
 def _per_field(connected, points, info) -> list[tuple]:
@@ -102,11 +135,16 @@ def _warm(_: int) -> int:
     return os.getpid()
 
 
-def _local_cluster():
+def _local_cluster(glibc_malloc: bool = False):
+    import dask
     from distributed import Client, LocalCluster
 
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                           env={"NO_COLOR": "1"})
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    if glibc_malloc:
+        environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                               env={"NO_COLOR": "1"})
     client = Client(cluster)
     client.run(lambda: __import__("rowmerge.dask"))
     return cluster, client
@@ -143,14 +181,13 @@ def worker(args) -> None:
                 result["seconds"] = time.perf_counter() - t0
             rows = [points.loc[o.index] for o in out] if args.digest else []
         else:
-            import dask.dataframe as dd
             from distributed import wait
 
             from rowmerge.dask import merge_fields
-            cluster, client = _local_cluster()
+            cluster, client = _local_cluster(glibc_malloc=args.contender == "cluster-2g")
             with cluster, client:
-                tables = [dd.from_pandas(t, npartitions=n, sort=False).persist()
-                          for t, n in ((connected, 2), (points, TASKS), (info, 2))]
+                tables = [_on_workers(args.dir, name, n) for name, n in (("connected", 2), ("points", TASKS),
+                                                                         ("rows", 2))]
                 wait(tables)
                 t0 = time.perf_counter()
                 merged = merge_fields(*tables, tolerance=TOLERANCE).persist()
@@ -169,14 +206,12 @@ def worker(args) -> None:
             out = merge_points_removing_overlap(c, p, r, TOLERANCE, 2)
             result["seconds"] = time.perf_counter() - t0
         else:
-            import dask.dataframe as dd
-            import pandas as pd
             from distributed import wait
 
             from rowmerge.dask import merge_field
             cluster, client = _local_cluster()
             with cluster, client:
-                points = dd.from_pandas(pd.DataFrame(p), npartitions=LARGE_PARTITIONS, sort=False).persist()
+                points = _on_workers(args.dir, "points", LARGE_PARTITIONS, large=True)
                 wait(points)
                 t0 = time.perf_counter()
                 merged = merge_field(c, points, r, tolerance=TOLERANCE).persist()
@@ -202,7 +237,7 @@ def run_worker(contender: str, directory: str, digest: bool = False) -> dict:
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-def make_inputs(directory: str, fields: int) -> None:
+def make_inputs(directory: str, fields: int, large_rows: int) -> None:
     from rowmerge.field import make_field
 
     rows, segments, per_segment = FIELD_SHAPE
@@ -215,16 +250,16 @@ def make_inputs(directory: str, fields: int) -> None:
             tables[name].append(np.column_stack([np.full(len(table), float(k)), table]))
     for name, parts in tables.items():
         np.save(os.path.join(directory, f"{name}.npy"), np.concatenate(parts))
-    rows, segments, per_segment = LARGE_SHAPE
-    large = make_field(rows, segments=segments, points_per_segment=per_segment, row_length=12.0 * segments, seed=7)
+    _, segments, per_segment = LARGE_SHAPE
+    large = make_field(large_rows, segments=segments, points_per_segment=per_segment, row_length=12.0 * segments, seed=7)
     for name, table in (("connected", large.connected_crop_rows), ("points", large.points_in_rows),
                         ("rows", large.row_information)):
         np.save(os.path.join(directory, f"large-{name}.npy"), table)
 
 
-def measure(repeats: int, fields: int) -> tuple[dict, dict]:
+def measure(repeats: int, fields: int, large_rows: int) -> tuple[dict, dict]:
     with tempfile.TemporaryDirectory(prefix="rowmerge-fields-") as directory:
-        make_inputs(directory, fields)
+        make_inputs(directory, fields, large_rows)
         for group in (MANY, LARGE):
             digests = {c: run_worker(c, directory, digest=True)["digest"] for c in group}
             if len(set(digests.values())) != 1:
@@ -268,6 +303,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--fields", type=int, default=400)
+    parser.add_argument("--large-rows", type=int, default=LARGE_SHAPE[0], help=argparse.SUPPRESS)
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--dir", help=argparse.SUPPRESS)
     parser.add_argument("--digest", action="store_true", help=argparse.SUPPRESS)
@@ -276,7 +312,7 @@ def main() -> int:
         args.contender = args.worker
         worker(args)
         return 0
-    report(*measure(max(args.repeats, 1), args.fields))
+    report(*measure(max(args.repeats, 1), args.fields, args.large_rows))
     return 0
 
 

@@ -13,8 +13,9 @@ import time
 import warnings
 
 from ._frame_files import format_frame_csv, read_frame, write_frame
+from .summary import summary_line
 
-__all__ = ["add_arguments", "run", "fields_summary_line"]
+__all__ = ["add_arguments", "run"]
 
 # Tasks per worker process on a cluster: enough for Dask to even out fields
 # of different sizes, few enough that their overhead stays small.
@@ -41,14 +42,6 @@ def add_arguments(merge: argparse.ArgumentParser) -> None:
                             "(for example tcp://10.0.0.5:8786)")
 
 
-def fields_summary_line(fields: int, rows: int, points_in: int, points_out: int, seconds: float) -> str:
-    from .cli import summary_line
-
-    line = summary_line(rows, points_in, points_out, seconds)
-    prefix = "rowmerge: "
-    return f"{prefix}{fields} field{'' if fields == 1 else 's'}, {line[len(prefix):]}"
-
-
 def _check_tables(tables, names, field) -> None:
     from ._fields import TABLES, field_columns
     from .cli import CliError
@@ -67,6 +60,7 @@ def _cluster(args):
     from .cli import CliError
 
     try:
+        import dask
         from distributed import Client, LocalCluster
     except ImportError:
         raise CliError("--workers and --scheduler need Dask; install it with: pip install 'rowmerge[dask]'") \
@@ -76,10 +70,17 @@ def _cluster(args):
         # the workers instead is not the user's to act on here.
         warnings.simplefilter("ignore")
         if args.workers is not None:
-            # No progress bars from the workers, whose standard error is ours.
-            with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                              dashboard_address=None, silence_logs=logging.CRITICAL,
-                              env={"NO_COLOR": "1"}) as cluster, Client(cluster) as client:
+            # Dask starts workers with MALLOC_TRIM_THRESHOLD_=65536, which makes
+            # glibc map fresh memory for every allocation of 128 KiB or more:
+            # merges run several times slower so.  These workers live for one
+            # run and get glibc's own settings.  No progress bars from them
+            # either: their standard error is ours.
+            environ = {k: v for k, v in dask.config.get("distributed.nanny.pre-spawn-environ").items()
+                       if k != "MALLOC_TRIM_THRESHOLD_"}
+            with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}), \
+                    LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                                 dashboard_address=None, silence_logs=logging.CRITICAL,
+                                 env={"NO_COLOR": "1"}) as cluster, Client(cluster) as client:
                 yield client
             return
         try:
@@ -155,6 +156,6 @@ def run(args) -> int:
         sys.stdout.flush()
     if not args.quiet:
         fields = connected[args.field].nunique()
-        print(fields_summary_line(fields, connected.shape[0], points.shape[0], merged.shape[0], seconds),
+        print(summary_line(connected.shape[0], points.shape[0], merged.shape[0], seconds, fields=fields),
               file=sys.stderr)
     return 0

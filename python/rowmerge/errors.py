@@ -16,7 +16,7 @@ import numpy as np
 
 from ._explain import TABLE_FAILURES, first_failure
 
-__all__ = ["MergeError", "run_merge", "merge_error", "explain", "is_native_abort"]
+__all__ = ["MergeError", "NativeAbort", "run_merge", "merge_error", "explain", "is_native_abort"]
 
 
 class MergeError(Exception):
@@ -39,7 +39,8 @@ class MergeError(Exception):
     (<message>)``; the field part is left out when `field` is None and the
     row part when `connected_row` is None.  The exception pickles with every
     attribute, so it comes back whole from a worker process; the native
-    exception it was raised from (``__cause__``) stays behind.
+    exception it was raised from (``__cause__``) stays behind, or travels
+    as a `NativeAbort` where ``distributed`` makes causes pickle too.
     """
 
     def __init__(self, message: str, connected_row: int | None = None,
@@ -65,6 +66,26 @@ class MergeError(Exception):
 
     def __reduce__(self):
         return (type(self), (self.message, self.connected_row, self.reason, self.field), self.__dict__)
+
+
+class NativeAbort(Exception):
+    """The text of a native failure, where the native exception cannot go.
+
+    ``pyo3_runtime.PanicException`` cannot be pickled as itself: its module
+    cannot be imported.  Plain pickling leaves a MergeError's cause behind,
+    but Dask's ``distributed`` makes every exception pickle its cause and
+    traceback too (with ``tblib``), once it is imported; the cause then
+    travels as a NativeAbort with the same text.
+    """
+
+
+def _reduce_abort(abort: BaseException):
+    return NativeAbort, tuple(abort.args)
+
+
+def _picklable(kind: type) -> None:
+    if kind.__dict__.get("__reduce__") is not _reduce_abort:
+        kind.__reduce__ = _reduce_abort
 
 
 def _field_text(field: Any) -> str:
@@ -156,5 +177,6 @@ def run_merge(connected_crop_rows: np.ndarray, points_in_rows: np.ndarray, row_i
     except BaseException as abort:
         if not is_native_abort(abort):
             raise
+        _picklable(type(abort))
         raise merge_error(abort, connected_crop_rows, points_in_rows, row_information,
                           field=field, row_numbers=row_numbers) from abort

@@ -136,6 +136,24 @@ def test_one_large_field_reports_the_lowest_failing_row(dask_client):
     assert str(got.value) == str(one_call.value)
 
 
+def test_merge_error_pickles_whole_where_distributed_pickles_causes_too():
+    pytest.importorskip("distributed", reason="needs distributed: pip install 'rowmerge[dask]'")
+    done = run_python(textwrap.dedent("""
+        import pickle
+        import numpy as np
+        from rowmerge.errors import MergeError, NativeAbort, run_merge
+        import distributed  # from now on every exception class known pickles its cause and traceback
+        try:
+            run_merge(np.array([[0, 1.0, 1.0, np.nan]]), np.zeros((0, 4)), np.zeros((0, 11)), 0.1, 1, field="A")
+        except MergeError as e:
+            error = e
+        copy = pickle.loads(pickle.dumps(error))
+        assert (type(copy), str(copy), copy.field) == (MergeError, str(error), "A")
+        assert type(copy.__cause__) is NativeAbort and str(copy.__cause__) == str(error.__cause__)
+    """), env={"NO_COLOR": "1"})
+    assert done.returncode == 0, done.stderr
+
+
 def test_import_needs_no_dask_and_says_how_to_get_it():
     done = run_python(textwrap.dedent("""
         import sys
