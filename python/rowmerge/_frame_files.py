@@ -19,7 +19,8 @@ from typing import Any
 
 import numpy as np
 
-from .tables import NPZ_ARRAY, TableError, _format_column, _one_line, write_atomically
+from .tables import (TableError, _format_column, _is_number, read_text, reading, write_atomically, write_table,
+                     write_text)
 
 __all__ = ["read_frame", "write_frame", "format_frame_csv", "PARQUET_SUFFIXES"]
 
@@ -53,29 +54,14 @@ def read_frame(path: str, text_column: Any = None) -> Any:
     is NaN); `text_column` holds text or whole numbers and no empty cell.
     """
     pd = _pandas()
-    try:
+    with reading(path):
         if _is_parquet(path):
             _pyarrow()
             return pd.read_parquet(path, engine="pyarrow")
         if os.path.splitext(path)[1].lower() in (".npy", ".npz"):
             raise TableError(f"{path}: a table of many fields is read from CSV with a header line or "
                              "from Parquet, which name its columns")
-        with open(path, "r", encoding="utf-8-sig", newline="") as f:
-            text = f.read()
-    except TableError:
-        raise
-    except FileNotFoundError:
-        raise TableError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise TableError(f"{path}: is a directory") from None
-    except PermissionError:
-        raise TableError(f"{path}: permission denied") from None
-    except UnicodeDecodeError as e:
-        raise TableError(f"{path}: not a text file ({e.reason} at byte {e.start})") from None
-    except (OSError, ValueError, EOFError) as e:
-        raise TableError(f"{path}: cannot read: {_one_line(e)}") from None
-    except Exception as e:  # noqa: BLE001 - pyarrow's own errors for a file that is not Parquet
-        raise TableError(f"{path}: cannot read: {_one_line(e)}") from None
+        text = read_text(path)
     return _parse_csv(text, path, text_column)
 
 
@@ -100,14 +86,6 @@ def _parse_csv(text: str, path: str, text_column: Any) -> Any:
     cells = np.array(records[1:], dtype=object).reshape(len(records) - 1, width)
     return pd.DataFrame({name: _column(cells[:, c], path, c, name == text_column)
                          for c, name in enumerate(header)})
-
-
-def _is_number(cell: str) -> bool:
-    try:
-        float(cell)
-    except ValueError:
-        return False
-    return True
 
 
 def _column(cells: np.ndarray, path: str, column: int, text: bool) -> np.ndarray:
@@ -177,21 +155,9 @@ def write_frame(path: str, frame: Any, *, overwrite: bool = False) -> None:
             if not (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)):
                 raise TableError(f"{path}: column {column!r} holds {dtype} values, which a {ext} file of "
                                  "numbers cannot hold; write CSV or Parquet")
-        values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
-    if _is_parquet(path):
+        write_table(path, frame.to_numpy(dtype=np.float64, na_value=np.nan), overwrite=overwrite)
+    elif _is_parquet(path):
         _pyarrow()
-
-    def write(f) -> None:
-        if _is_parquet(path):
-            frame.to_parquet(f, engine="pyarrow", index=False)
-        elif ext == ".npy":
-            np.save(f, values, allow_pickle=False)
-        elif ext == ".npz":
-            np.savez(f, **{NPZ_ARRAY: values})
-        else:
-            text = io.TextIOWrapper(f, encoding="utf-8", newline="")
-            format_frame_csv(frame, text)
-            text.flush()
-            text.detach()
-
-    write_atomically(path, write, overwrite=overwrite)
+        write_atomically(path, lambda f: frame.to_parquet(f, engine="pyarrow", index=False), overwrite=overwrite)
+    else:
+        write_text(path, lambda out: format_frame_csv(frame, out), overwrite=overwrite)

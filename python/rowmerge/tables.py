@@ -7,6 +7,7 @@ can print it as it is.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import io
 import os
@@ -15,7 +16,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Table", "TableError", "read_table", "write_table", "write_atomically", "format_csv", "NPZ_ARRAY"]
+__all__ = ["Table", "TableError", "read_table", "read_text", "reading", "write_table", "write_text",
+           "write_atomically", "format_csv", "NPZ_ARRAY"]
 
 
 class TableError(Exception):
@@ -55,13 +57,26 @@ def read_table(path: str, role: str | None = None) -> Table:
         two-dimensional numeric table.
     """
     ext = os.path.splitext(path)[1].lower()
-    try:
+    with reading(path):
         if ext == ".npy":
             return Table(_numeric_2d(np.load(path, allow_pickle=False), path))
         if ext == ".npz":
             return Table(_pick_npz(path, role))
-        with open(path, "r", encoding="utf-8-sig", newline="") as f:
-            text = f.read()
+        text = read_text(path)
+    return parse_csv(text, path)
+
+
+def read_text(path: str) -> str:
+    """A text file's content (UTF-8, a byte order mark dropped)."""
+    with open(path, "r", encoding="utf-8-sig", newline="") as f:
+        return f.read()
+
+
+@contextlib.contextmanager
+def reading(path: str):
+    """Turns what reading `path` can raise into TableError with one line."""
+    try:
+        yield
     except TableError:
         raise
     except FileNotFoundError:
@@ -74,7 +89,6 @@ def read_table(path: str, role: str | None = None) -> Table:
         raise TableError(f"{path}: not a text file ({e.reason} at byte {e.start})") from None
     except (OSError, ValueError, EOFError) as e:
         raise TableError(f"{path}: cannot read: {_one_line(e)}") from None
-    return parse_csv(text, path)
 
 
 def _pick_npz(path: str, role: str | None) -> np.ndarray:
@@ -214,17 +228,26 @@ def write_table(path: str, values: np.ndarray, header: list[str] | None = None, 
     for how the file is put in place.
     """
     ext = os.path.splitext(os.fspath(path))[1].lower()
+    if ext not in (".npy", ".npz"):
+        write_text(path, lambda out: format_csv(values, header, out), overwrite=overwrite)
+        return
 
     def write(f) -> None:
         if ext == ".npy":
             np.save(f, values, allow_pickle=False)
-        elif ext == ".npz":
-            np.savez(f, **{NPZ_ARRAY: values})
         else:
-            text = io.TextIOWrapper(f, encoding="utf-8", newline="")
-            format_csv(values, header, text)
-            text.flush()
-            text.detach()
+            np.savez(f, **{NPZ_ARRAY: values})
+
+    write_atomically(path, write, overwrite=overwrite)
+
+
+def write_text(path: str, fill, *, overwrite: bool = False) -> None:
+    """Writes a UTF-8 text file through `fill(text_file)`, as `write_atomically` does."""
+    def write(f) -> None:
+        text = io.TextIOWrapper(f, encoding="utf-8", newline="")
+        fill(text)
+        text.flush()
+        text.detach()
 
     write_atomically(path, write, overwrite=overwrite)
 
