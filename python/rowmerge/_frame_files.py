@@ -153,8 +153,8 @@ def write_frame(path: str, frame: Any, *, overwrite: bool = False) -> None:
     if ext in (".npy", ".npz"):
         for column, dtype in frame.dtypes.items():
             if not (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)):
-                raise TableError(f"{path}: column {column!r} holds {dtype} values, which a {ext} file of "
-                                 "numbers cannot hold; write CSV or Parquet")
+                raise TableError(f"{path}: column {column!r} does not hold numbers, and a {ext} file holds "
+                                 "nothing else; write CSV or Parquet")
         write_table(path, frame.to_numpy(dtype=np.float64, na_value=np.nan), overwrite=overwrite)
     elif _is_parquet(path):
         _pyarrow()
