@@ -74,10 +74,12 @@ def peer(peer_path, merge):
     return load_peer(peer_path)
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def dask_client():
     """A Dask client on a local cluster of two worker processes with one
-    thread each, started once for the whole run."""
+    thread each, started once, by the one module that uses it
+    (test_dask.py), and closed after it: the cluster's threads would
+    otherwise live on in this process through the tests that fork it."""
     pytest.importorskip("dask.dataframe", reason="rowmerge.dask needs dask: pip install 'rowmerge[dask]'")
     distributed = pytest.importorskip("distributed",
                                       reason="the cluster tests need distributed: pip install 'rowmerge[dask]'")

@@ -1,10 +1,15 @@
-"""Multi-field survey tables for the tests of many-field merges."""
+"""Multi-field survey tables for the tests of many-field merges, and the
+command line that merges them from files."""
 
 from __future__ import annotations
+
+import os
+import subprocess
 
 import numpy as np
 import pandas as pd
 
+from interpreter import python_command
 from rowmerge import merge_frame
 from rowmerge.field import POINT_COLUMNS, make_field
 
@@ -75,3 +80,43 @@ def survey(seed: int, ids: str):
 def expected_rows(connected, points, records, name) -> pd.DataFrame:
     mine = [t[t[FIELD] == name].drop(columns=FIELD) for t in (connected, points, records)]
     return points.loc[merge_frame(*mine, TOL, num_threads=1).index]
+
+
+# Under the AddressSanitizer run (scripts/asan-pytest) every process of a new
+# local cluster allocates through the sanitizer and starts very slowly; the
+# cluster tests of rowmerge.dask run the same merges in its workers there.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+# What `rowmerge merge --field` says when the records of field "north" are missing.
+NORTH_FAILS = ("rowmerge: merge failed: field 'north', connected row 0: base crop row (1, 1) has no record: "
+               "row_information has no rows (called `Option::unwrap()` on a `None` value)\n")
+
+
+def cli(*args: str, cwd) -> subprocess.CompletedProcess:
+    """`rowmerge merge --field plot ARGS...` in a fresh interpreter."""
+    env = dict(os.environ, NO_COLOR="1")
+    return subprocess.run(python_command("-m", "rowmerge", "merge", "--field", FIELD, *args), cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=600)
+
+
+def tables_args(kind: str) -> list[str]:
+    return ["--connected", f"c.{kind}", "--points", f"p.{kind}", "--rows", f"r.{kind}", "--tolerance", str(TOL)]
+
+
+def write_survey_files(directory):
+    """A survey with string field ids, as CSV with headers (c.csv, p.csv,
+    r.csv) and, where pyarrow is installed, as Parquet; the points' dtypes
+    are those CSV gives back.  Returns the three tables."""
+    try:
+        import pyarrow  # noqa: F401
+        parquet = True
+    except ImportError:
+        parquet = False
+    connected, points, records = survey(8, "str")
+    points = points.reset_index(drop=True).astype({c: np.float64 for c in points.columns if c != FIELD})
+    for name, table in (("c", connected), ("p", points), ("r", records)):
+        table.to_csv(directory / f"{name}.csv", index=False)
+        if parquet:
+            table.to_parquet(directory / f"{name}.parquet", index=False)
+    return connected, points, records

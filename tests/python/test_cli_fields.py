@@ -3,7 +3,6 @@ process and on a local Dask cluster (`--workers 2`)."""
 
 from __future__ import annotations
 
-import os
 import subprocess
 
 import numpy as np
@@ -12,42 +11,12 @@ import pytest
 
 from interpreter import python_command
 from rowmerge._frame_files import read_frame
-from surveys import FIELD, TOL, expected_rows, survey
-
-
-# Under the AddressSanitizer run (scripts/asan-pytest) every process of a new
-# local cluster allocates through the sanitizer and starts very slowly; the
-# cluster tests of rowmerge.dask run the same merges in its workers there.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-def cli(*args: str, cwd) -> subprocess.CompletedProcess:
-    env = dict(os.environ, NO_COLOR="1")
-    return subprocess.run(python_command("-m", "rowmerge", "merge", "--field", FIELD, *args), cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=600)
-
-
-def tables_args(kind: str) -> list[str]:
-    return ["--connected", f"c.{kind}", "--points", f"p.{kind}", "--rows", f"r.{kind}", "--tolerance", str(TOL)]
+from surveys import FIELD, NORTH_FAILS, SANITIZED, cli, expected_rows, tables_args, write_survey_files
 
 
 @pytest.fixture
 def files(tmp_path):
-    """A survey with string field ids, as CSV with headers and, where
-    pyarrow is installed, as Parquet; the points' dtypes are those CSV gives
-    back."""
-    try:
-        import pyarrow  # noqa: F401
-        parquet = True
-    except ImportError:
-        parquet = False
-    connected, points, records = survey(8, "str")
-    points = points.reset_index(drop=True).astype({c: np.float64 for c in points.columns if c != FIELD})
-    for name, table in (("c", connected), ("p", points), ("r", records)):
-        table.to_csv(tmp_path / f"{name}.csv", index=False)
-        if parquet:
-            table.to_parquet(tmp_path / f"{name}.parquet", index=False)
-    return tmp_path, (connected, points, records)
+    return tmp_path, write_survey_files(tmp_path)
 
 
 def by_field(frame: pd.DataFrame) -> dict:
@@ -87,16 +56,12 @@ def test_every_field_in_the_process_and_on_a_local_cluster(files):
         np.testing.assert_array_equal(rows, expected[name])
 
 
-def test_a_failing_field_is_one_line_and_leaves_no_file(files, dask_client):
+def test_a_failing_field_is_one_line_and_leaves_no_file(files):
     d, (connected, points, records) = files
     records[records[FIELD] != "north"].to_csv(d / "r.csv", index=False)
-    for where in ([], ["--scheduler", dask_client.scheduler.address]):
-        done = cli(*tables_args("csv"), *where, "-o", "out.csv", cwd=d)
-        assert done.returncode == 2
-        assert done.stderr == ("rowmerge: merge failed: field 'north', connected row 0: base crop row (1, 1) "
-                               "has no record: row_information has no rows (called `Option::unwrap()` on a "
-                               "`None` value)\n"), where
-        assert not (d / "out.csv").exists()
+    done = cli(*tables_args("csv"), "-o", "out.csv", cwd=d)
+    assert (done.returncode, done.stderr) == (2, NORTH_FAILS)
+    assert not (d / "out.csv").exists()
 
 
 @pytest.mark.parametrize("change, message", [

@@ -19,7 +19,7 @@ from interpreter import run_python
 from rowmerge import MergeError, merge_points_removing_overlap
 from rowmerge.errors import run_merge
 from rowmerge.field import POINT_COLUMNS, make_field
-from surveys import FIELD, TOL, expected_rows, partitions, survey
+from surveys import FIELD, NORTH_FAILS, TOL, cli, expected_rows, partitions, survey, tables_args, write_survey_files
 
 
 @pytest.mark.parametrize("ids, seed", [("int", 1), ("str", 2)])
@@ -57,6 +57,14 @@ def test_a_failing_field_raises_merge_error_and_no_worker_dies(dask_client):
     assert str(error).startswith("field 'south, east', connected row 0: base crop row (1, 1) has no record: "
                                  "row_information has no rows (")
     assert dask_client.run(os.getpid) == pids
+
+
+def test_the_command_line_on_a_running_cluster(dask_client, tmp_path):
+    connected, points, records = write_survey_files(tmp_path)
+    records[records[FIELD] != "north"].to_csv(tmp_path / "r.csv", index=False)
+    done = cli(*tables_args("csv"), "--scheduler", dask_client.scheduler.address, "-o", "out.csv", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (2, NORTH_FAILS)
+    assert not (tmp_path / "out.csv").exists()
 
 
 def test_tables_that_cannot_be_merged_are_refused_when_the_merge_is_built(dask_client):
