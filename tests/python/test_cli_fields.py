@@ -3,13 +3,12 @@ process and on a local Dask cluster (`--workers 2`)."""
 
 from __future__ import annotations
 
-import subprocess
+import contextlib
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from interpreter import python_command
 from rowmerge._frame_files import read_frame
 from surveys import FIELD, NORTH_FAILS, SANITIZED, cli, expected_rows, tables_args, write_survey_files
 
@@ -56,11 +55,20 @@ def test_every_field_in_the_process_and_on_a_local_cluster(files):
         np.testing.assert_array_equal(rows, expected[name])
 
 
-def test_a_failing_field_is_one_line_and_leaves_no_file(files):
+def in_process(directory, *args: str, field: bool = True) -> int:
+    """The status of `rowmerge merge [--field plot] ARGS...` run by `main`
+    in this process, in `directory` (refusals need no fresh interpreter)."""
+    from rowmerge.cli import main
+
+    with contextlib.chdir(directory):
+        return main(["merge", *(["--field", FIELD] if field else []), *args])
+
+
+def test_a_failing_field_is_one_line_and_leaves_no_file(files, capfd):
     d, (connected, points, records) = files
     records[records[FIELD] != "north"].to_csv(d / "r.csv", index=False)
-    done = cli(*tables_args("csv"), "-o", "out.csv", cwd=d)
-    assert (done.returncode, done.stderr) == (2, NORTH_FAILS)
+    assert in_process(d, *tables_args("csv"), "-o", "out.csv") == 2
+    assert capfd.readouterr().err == NORTH_FAILS
     assert not (d / "out.csv").exists()
 
 
@@ -74,19 +82,19 @@ def test_a_failing_field_is_one_line_and_leaves_no_file(files):
     (lambda d: (d / "p.csv").write_text("1,1,1,0,0\n"),
      "rowmerge: p.csv: the first line must be a header naming every column\n"),
 ])
-def test_tables_that_cannot_be_merged(files, change, message):
+def test_tables_that_cannot_be_merged(files, change, message, capfd):
     d, _ = files
     change(d)
-    done = cli(*tables_args("csv"), cwd=d)
-    assert (done.returncode, done.stderr, done.stdout) == (2, message, "")
+    assert in_process(d, *tables_args("csv")) == 2
+    assert capfd.readouterr() == ("", message)
 
 
-def test_options_that_do_not_fit(files):
+def test_options_that_do_not_fit(files, capfd):
     d, _ = files
-    done = cli(*tables_args("csv"), "-o", "out.npy", cwd=d)
-    assert (done.returncode, done.stderr) == (2, "rowmerge: out.npy: column 'plot' does not hold numbers, and a "
-                                                 ".npy file holds nothing else; write CSV or Parquet\n")
-    args = python_command("-m", "rowmerge", "merge", *tables_args("csv"), "--workers", "2")
-    done = subprocess.run(args, cwd=d, capture_output=True, text=True, timeout=120)
-    assert (done.returncode, done.stderr) == (2, "rowmerge: --workers and --scheduler merge the fields of "
-                                                 "multi-field tables: they need --field NAME\n")
+    assert in_process(d, *tables_args("csv"), "-o", "out.npy") == 2
+    assert capfd.readouterr().err == ("rowmerge: out.npy: column 'plot' does not hold numbers, and a "
+                                      ".npy file holds nothing else; write CSV or Parquet\n")
+    assert not (d / "out.npy").exists()
+    assert in_process(d, *tables_args("csv"), "--workers", "2", field=False) == 2
+    assert capfd.readouterr().err == ("rowmerge: --workers and --scheduler merge the fields of "
+                                      "multi-field tables: they need --field NAME\n")
