@@ -30,8 +30,8 @@ def _worker_count(text: str) -> int:
 
 def add_arguments(merge: argparse.ArgumentParser) -> None:
     group = merge.add_argument_group(
-        "many fields", "Tables of many fields (CSV with a header line, or Parquet) with a column of field "
-                       "ids; every field is merged on its own.")
+        "many fields", "Tables of many fields (CSV with a header line, or Parquet) with a column of\n"
+                       "field ids; every field is merged on its own.")
     group.add_argument("--field", metavar="NAME",
                        help="the column of field ids, in all three tables; merges every field")
     where = group.add_mutually_exclusive_group()
