@@ -1,10 +1,12 @@
 """Smoke test of an installed rowmerge wheel, run by the Python it went into.
 
-usage: python -I wheel_smoke.py --write RESULT.npy --model-dir tests/python
-           on the host: the demo field's merge must equal the literal model's,
-           and is written to RESULT.npy for the other targets;
-       python -I wheel_smoke.py --expect RESULT.npy
-           on a target: the same merge must give those bytes exactly.
+usage: python -I wheel_smoke.py --write RESULT.npz --model-dir tests/python
+           on the host: the demo field's merge must equal the literal model's;
+           the field and the result are written to RESULT.npz;
+       python -I wheel_smoke.py --expect RESULT.npz
+           on a target: the merge of the host's field must give the host's
+           result exactly.  (The target's own field may differ in the last
+           bits: NumPy draws normal deviates through the C library's libm.)
 
 Either way the package must come from the environment's site-packages (not a
 checkout), and a merge on all threads must give the same rows as one on one
@@ -22,14 +24,13 @@ from importlib.machinery import EXTENSION_SUFFIXES
 import numpy as np
 
 
-def demo_merge(num_threads: int):
-    from rowmerge import merge_points_removing_overlap
-    from rowmerge.field import make_field
+TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
 
-    field = make_field(8, seed=0)
-    merged = merge_points_removing_overlap(field.connected_crop_rows, field.points_in_rows,
-                                           field.row_information, field.tolerance, num_threads)
-    return field, merged
+
+def merge(tables: dict, num_threads: int):
+    from rowmerge import merge_points_removing_overlap
+
+    return merge_points_removing_overlap(*(tables[t] for t in TABLES), float(tables["tolerance"]), num_threads)
 
 
 def row_multiset(rows: np.ndarray) -> list[bytes]:
@@ -54,30 +55,38 @@ def main() -> int:
     if not any(_native.__file__.endswith(s) for s in EXTENSION_SUFFIXES):
         sys.exit(f"{_native.__file__} does not carry one of this Python's suffixes {EXTENSION_SUFFIXES}")
 
-    field, merged = demo_merge(1)
-    _, threaded = demo_merge(0)
-    if row_multiset(threaded) != row_multiset(merged):
+    from rowmerge.field import make_field
+
+    field = make_field(8, seed=0)
+    if args.write:
+        tables = {t: getattr(field, t) for t in TABLES}
+        tables["tolerance"] = np.float64(field.tolerance)
+    else:
+        with np.load(args.expect) as saved:
+            tables = {name: saved[name] for name in saved.files}
+    merged = merge(tables, 1)
+    if row_multiset(merge(tables, 0)) != row_multiset(merged):
         sys.exit("the merge on all threads gives other rows than the merge on one thread")
-    if not 0 < len(merged) < len(field.points_in_rows):
-        sys.exit(f"the demo field's merge kept {len(merged)} of {len(field.points_in_rows)} points")
+    points = tables["points_in_rows"]
+    if not 0 < len(merged) < len(points):
+        sys.exit(f"the demo field's merge kept {len(merged)} of {len(points)} points")
 
     if args.write:
         sys.path.insert(0, args.model_dir)
         import literal_model
 
-        blocks = literal_model.merge(field.connected_crop_rows, field.points_in_rows,
-                                     field.row_information, field.tolerance)
-        expected = np.concatenate(blocks) if blocks else np.zeros((0, field.points_in_rows.shape[1]))
+        blocks = literal_model.merge(*(tables[t] for t in TABLES), field.tolerance)
+        expected = np.concatenate(blocks) if blocks else np.zeros((0, points.shape[1]))
         if merged.tobytes() != expected.tobytes() or merged.shape != expected.shape:
             sys.exit("the demo field's merge differs from the literal model's")
-        np.save(args.write, merged)
+        np.savez(args.write, merged=merged, **tables)
     else:
-        expected = np.load(args.expect)
+        expected = tables["merged"]
         if merged.shape != expected.shape or merged.tobytes() != expected.tobytes():
-            sys.exit(f"the demo field's merge ({merged.shape}) differs from the host's ({expected.shape})")
+            sys.exit(f"the merge of the host's demo field ({merged.shape}) differs from the host's ({expected.shape})")
 
     print(f"rowmerge {rowmerge.__version__} from {os.path.dirname(rowmerge.__file__)}: "
-          f"{len(field.points_in_rows)} points in, {len(merged)} out, as expected "
+          f"{len(points)} points in, {len(merged)} out, as expected "
           f"(numpy {np.__version__}, {sysconfig.get_platform()})")
     return 0
 
