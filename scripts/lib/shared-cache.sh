@@ -19,6 +19,12 @@ cache_entry_path() {
   printf '%s/%s-%s' "$SHARED_CACHE" "$name" "$hash"
 }
 
+# The CPU time (user and system, whole seconds) of this shell's finished
+# children so far.
+children_cpu_seconds() {
+  awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); printf "%d\n", ($14 + $15) / hz }' "/proc/$$/stat"
+}
+
 # cache_ensure NAME RECIPE BUILD: sets CACHE_ENTRY to the entry's directory
 # and, unless it is complete (or CACHE_REFRESH is set), builds it first by
 # running `BUILD STAGE FINAL WORK`.  BUILD fills STAGE, which becomes FINAL;
@@ -38,11 +44,13 @@ cache_ensure() {
     rm -rf "$entry.tmp" "$entry.work"
     mkdir -p "$entry.tmp" "$entry.work"
     log "building $(basename "$entry")"
+    local cpu0
+    cpu0=$(children_cpu_seconds)
     "$build" "$entry.tmp" "$entry" "$entry.work"
     printf '%s\n' "$recipe" >"$entry.tmp/.recipe"
     rm -rf "$entry" "$entry.work"
     mv "$entry.tmp" "$entry"
-    log "$(basename "$entry") ready in $((SECONDS - t0)) s"
+    log "$(basename "$entry") ready in $((SECONDS - t0)) s ($(($(children_cpu_seconds) - cpu0)) s of CPU)"
   fi
   exec {lock_fd}>&-
 }
