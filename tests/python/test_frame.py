@@ -18,11 +18,6 @@ from rowmerge.field import make_field
 TOL = 0.03
 
 
-@pytest.fixture
-def pd():
-    return pytest.importorskip("pandas", reason="merge_frame needs pandas, which this Python lacks")
-
-
 def run(code: str) -> None:
     proc = run_python(textwrap.dedent(code), env={"NO_COLOR": "1"})
     assert proc.returncode == 0, proc.stderr
