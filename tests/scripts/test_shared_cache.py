@@ -3,7 +3,10 @@ never left half-built where they look complete."""
 
 from __future__ import annotations
 
+import os
+import signal
 import subprocess
+import time
 from pathlib import Path
 
 LIB = Path(__file__).resolve().parents[2] / "scripts" / "lib"
@@ -32,6 +35,7 @@ echo "$CACHE_ENTRY"
 
 def ensure(cache: Path, recipe: str, **env: str) -> subprocess.Popen:
     return subprocess.Popen(["bash", "-c", SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True,
                             env={"PATH": "/usr/bin:/bin", "CACHE_DIR": str(cache), "RECIPE": recipe, **env})
 
 
@@ -72,3 +76,21 @@ def test_concurrent_callers_build_once(tmp_path):
     a, b = finish(first), finish(second)
     assert a == b and a[0] == 0
     assert runs(tmp_path) == 1
+
+
+def test_a_build_killed_half_way_is_redone_by_the_next_caller(tmp_path):
+    # As when CI's time limit or a developer's ^C ends the whole process
+    # group: no cleanup runs, the half-filled stage and scratch stay.
+    victim = ensure(tmp_path, "r", BUILD_SECONDS="60")
+    deadline = time.monotonic() + 30
+    while runs(tmp_path) == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert runs(tmp_path) == 1
+    os.killpg(victim.pid, signal.SIGKILL)
+    victim.wait(timeout=10)
+    stale = [p.name for p in tmp_path.glob("thing-*.tmp")]
+    assert len(stale) == 1
+    rc, entry = finish(ensure(tmp_path, "r"))
+    assert rc == 0 and (Path(entry) / "data").read_text().strip() == entry
+    assert not Path(entry + ".tmp").exists() and not Path(entry + ".work").exists()
+    assert runs(tmp_path) == 2
