@@ -63,7 +63,8 @@ build_borrow_peer() {
 # run_cross_pytest LABEL PYTHON EMULATOR STAGE: the whole suite on the target
 # Python (a wrapper that runs it under EMULATOR); interpreters the tests
 # start go through EMULATOR too (tests/python/interpreter.py).  PEER as set
-# by build_borrow_peer; PYTEST_ARGS adds arguments.
+# by build_borrow_peer; PYTEST_ARGS adds arguments.  The slowest tests are
+# listed, since the emulator makes the suite's time the checks' largest cost.
 # Any non-zero status of pytest fails, 5 (no test collected) included.
 run_cross_pytest() {
   local label=$1 python=$2 emulator=$3 stage=$4
@@ -72,5 +73,5 @@ run_cross_pytest() {
   (cd "$ROOT" && env PYTHONPATH="$stage" PYTHONDONTWRITEBYTECODE=1 \
       ROWMERGE_INTERPRETER_PREFIX="$emulator" \
       ${PEER:+ROWMERGE_BORROW_PEER="$PEER"} \
-      "$python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} tests/python)
+      "$python" -m pytest -q -p no:cacheprovider --durations=10 ${PYTEST_ARGS:-} tests/python)
 }
