@@ -63,8 +63,9 @@ build_borrow_peer() {
 # run_cross_pytest LABEL PYTHON EMULATOR STAGE: the whole suite on the target
 # Python (a wrapper that runs it under EMULATOR); interpreters the tests
 # start go through EMULATOR too (tests/python/interpreter.py).  PEER as set
-# by build_borrow_peer; PYTEST_ARGS adds arguments.  The slowest tests are
-# listed, since the emulator makes the suite's time the checks' largest cost.
+# by build_borrow_peer; PYTEST_ARGS adds arguments.  Skips are listed with
+# their reasons, and the slowest tests, since the emulator makes the suite's
+# time the checks' largest cost.
 # Any non-zero status of pytest fails, 5 (no test collected) included.
 # The randomized differential tests draw a quarter of the host's examples
 # (ROWMERGE_FUZZ_EXAMPLES, 300 there): every example runs the literal model
@@ -79,5 +80,5 @@ run_cross_pytest() {
       ROWMERGE_INTERPRETER_PREFIX="$emulator" \
       ROWMERGE_FUZZ_EXAMPLES="${ROWMERGE_FUZZ_EXAMPLES:-$CROSS_FUZZ_EXAMPLES}" \
       ${PEER:+ROWMERGE_BORROW_PEER="$PEER"} \
-      "$python" -m pytest -q -p no:cacheprovider --durations=10 ${PYTEST_ARGS:-} tests/python)
+      "$python" -m pytest -q -rs -p no:cacheprovider --durations=10 ${PYTEST_ARGS:-} tests/python)
 }
