@@ -41,7 +41,7 @@ py-test: py-install
 	$(VPY) -m pytest -q $(PYTEST_ARGS)
 
 # Everything CI runs.  `make check` is the quick subset for day-to-day work.
-test: cpp-test tsan-test py-test py-test-numpy1 asan-test fuzz-test armhf-test musl-test
+test: cpp-test tsan-test py-test py-test-numpy1 asan-test fuzz-test armhf-test musl-test wheels-test
 
 check: cpp-test py-test
 
@@ -72,13 +72,29 @@ py-test-numpy1: py-install-numpy1
 	$(NUMPY1_PY) -m pytest -q $(PYTEST_ARGS)
 
 # Cross-built 32-bit ARM (glibc) and musl checks under qemu-user; the first
-# run needs root for apt-get, later runs use the downloads cached in .cache/.
-.PHONY: armhf-test musl-test
+# run needs root for apt-get, later runs use the downloads cached in .cache/
+# and the musl builds cached outside the checkout (scripts/musl-python).
+.PHONY: armhf-test musl-test musl-python
 armhf-test: venv
 	scripts/check-armhf
 
 musl-test: venv
 	scripts/check-musl
+
+# Only the musl CPython with NumPy and the test tools: .cache/musl/bin/python3.
+musl-python: venv
+	scripts/musl-python >/dev/null
+
+# The wheels for linux x86_64, armv7l glibc and armv7l musl in dist/, then
+# each installed with pip into its own target Python and smoke-tested there
+# (the emulated ones under qemu).  wheels-test builds the wheels it tests.
+.PHONY: wheels wheels-test
+wheels: venv
+	scripts/build-wheels
+
+wheels-test: wheels
+	$(VPY) -m pytest -q -p no:cacheprovider tests/scripts
+	scripts/test-wheels
 
 # The demo: a synthetic field merged, written as CSV with a before/after plot
 # and as a GeoPackage (build/demo/).  Sets up .venv and the package first;

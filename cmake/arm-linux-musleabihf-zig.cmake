@@ -1,10 +1,12 @@
-# Cross-compiling the pure C++ core for 32-bit ARM (ARMv7-A hard-float) with
-# musl, through Zig's bundled clang, musl and libc++.  Executables are linked
-# statically and run through qemu-user.
+# Cross-compiling for 32-bit ARM (ARMv7-A hard-float) with musl, through
+# Zig's bundled clang, musl and libc++.  Executables are linked statically
+# and run through qemu-user; the extension module is a shared object that
+# needs musl's libc.so alone (Zig links libc++ in).
 #
 # ROWMERGE_MUSL_TOOLS: the directory holding the compiler wrappers zig-cc,
 #   zig-c++, zig-ar, zig-ranlib and the emulator entry qemu-arm (default:
 #   .cache/musl/bin in the checkout, as scripts/check-musl writes them).
+# Python: give FindPython the musl CPython's hints (scripts/check-musl).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
 
@@ -21,7 +23,12 @@ set(CMAKE_C_COMPILER "${ROWMERGE_MUSL_TOOLS}/zig-cc")
 set(CMAKE_CXX_COMPILER "${ROWMERGE_MUSL_TOOLS}/zig-c++")
 set(CMAKE_AR "${ROWMERGE_MUSL_TOOLS}/zig-ar" CACHE FILEPATH "Archiver")
 set(CMAKE_RANLIB "${ROWMERGE_MUSL_TOOLS}/zig-ranlib" CACHE FILEPATH "Ranlib")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Zig marks what it links as wanting a 16 MiB stack, which makes musl raise
+# the default stack of every thread to 8 MiB; size 0 keeps musl's own
+# 128 KiB, as on the boards.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,-z,stack-size=0")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-z,stack-size=0")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,-z,stack-size=0")
 set(CMAKE_CROSSCOMPILING_EMULATOR "${ROWMERGE_MUSL_TOOLS}/qemu-arm")
 
 # Nothing of the host's libraries or headers may leak in.

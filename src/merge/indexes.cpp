@@ -15,9 +15,12 @@ namespace {
 // Row indices are uint32 and UINT32_MAX is never a valid one.  A table with
 // 2^32 rows and at least one column is at least 32 GiB, beyond any 32-bit
 // machine; one without columns holds nothing, is never indexed, and must
-// still fail its steps the ordinary way.
+// still fail its steps the ordinary way.  (Compared as 64-bit numbers: on a
+// 32-bit machine no size_t reaches 2^32, and clang warns of that.)
 void require_32_bit_rows(const Matrix& m) {
-  if (m.cols() != 0 && m.rows() >= static_cast<std::uint64_t>(UINT32_MAX) + 1) throw std::bad_alloc();
+  if (m.cols() != 0 && static_cast<std::uint64_t>(m.rows()) >= static_cast<std::uint64_t>(UINT32_MAX) + 1) {
+    throw std::bad_alloc();
+  }
 }
 
 [[noreturn]] void out_of_bounds(std::source_location where = std::source_location::current()) {

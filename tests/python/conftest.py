@@ -15,6 +15,12 @@ import pytest
 HERE = Path(__file__).resolve().parent
 
 
+@pytest.fixture
+def pd():
+    """pandas, for the tests of merge_frame; they skip in a Python without it."""
+    return pytest.importorskip("pandas", reason="merge_frame needs pandas, which this Python lacks")
+
+
 @pytest.fixture(scope="session")
 def native():
     from rowmerge import _native

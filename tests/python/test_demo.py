@@ -7,6 +7,7 @@ import os
 import subprocess
 
 import numpy as np
+import pytest
 
 from interpreter import python_command, run_python
 from rowmerge.demo import DEMO_FILES, removed_mask
@@ -14,7 +15,12 @@ from rowmerge.field import make_field
 from rowmerge.tables import read_table
 
 
+def needs_matplotlib():
+    pytest.importorskip("matplotlib", reason="the demo's plot needs matplotlib, which this Python lacks")
+
+
 def test_demo_writes_inputs_merged_points_and_plot(tmp_path):
+    needs_matplotlib()
     out = tmp_path / "demo"
     proc = subprocess.run(python_command("-m", "rowmerge", "demo", "--rows", "5", "--seed", "2", "--out", str(out)),
                           capture_output=True, text=True, timeout=300, env=dict(os.environ, NO_COLOR="1"))
@@ -49,6 +55,7 @@ def test_demo_without_matplotlib_still_merges_and_says_why(tmp_path):
 
 
 def test_the_plot_leaves_the_backend_of_the_host_program_alone(tmp_path):
+    needs_matplotlib()
     png = tmp_path / "field.png"
     proc = run_python(
         "import sys\n"

@@ -9,7 +9,6 @@ from __future__ import annotations
 import textwrap
 
 import numpy as np
-import pandas as pd
 import pytest
 
 from interpreter import run_python
@@ -24,7 +23,7 @@ def run(code: str) -> None:
     assert proc.returncode == 0, proc.stderr
 
 
-def test_merge_frame_keeps_columns_dtypes_index_and_the_module_rows(tmp_path):
+def test_merge_frame_keeps_columns_dtypes_index_and_the_module_rows(tmp_path, pd):
     field = make_field(3, segments=3, points_per_segment=30, seed=5)
     for name, values in (("c", field.connected_crop_rows), ("p", field.points_in_rows),
                          ("r", field.row_information)):
@@ -68,7 +67,7 @@ def test_merge_frame_keeps_columns_dtypes_index_and_the_module_rows(tmp_path):
     assert out.to_numpy(dtype=np.float64, na_value=np.nan).tobytes() == direct.tobytes()
 
 
-def test_merge_frame_refuses_what_it_cannot_merge():
+def test_merge_frame_refuses_what_it_cannot_merge(pd):
     field = make_field(1, segments=2, points_per_segment=5)
     points = pd.DataFrame(field.points_in_rows, columns=list("abcdef"))
     points["label"] = "crop"

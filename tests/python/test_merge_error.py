@@ -18,7 +18,6 @@ import sys
 from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
-import pandas as pd
 import pytest
 from hypothesis import event, given
 from hypothesis import strategies as st
@@ -221,7 +220,7 @@ def test_failures_that_are_not_a_rows(merge, peer):
     assert rowmerge.merge_points_removing_overlap is merge
 
 
-def test_merge_frame_raises_merge_error_for_the_callers_rows():
+def test_merge_frame_raises_merge_error_for_the_callers_rows(pd):
     connected, points, info = two_links()
     frame = pd.DataFrame(points, columns=["row", "segment", "x", "y"], index=[10, 20])
     with pytest.raises(MergeError) as got:
