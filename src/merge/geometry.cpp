@@ -64,16 +64,16 @@ OverlapFilter::OverlapFilter(const Cut& c, double tolerance) noexcept {
     cut_x = cx + tolerance, cut_y = cy + tolerance, near_x = nx + tolerance, near_y = ny + tolerance;
   } else if (cx < nx && cy > ny) {
     cut_x = cx + tolerance, cut_y = cy - tolerance, near_x = nx + tolerance, near_y = ny - tolerance;
-    sign_y_ = -1.0;
+    sign_[1] = -1.0;
   } else if (cx > nx && cy > ny) {
     cut_x = cx - tolerance, cut_y = cy - tolerance, near_x = nx - tolerance, near_y = ny - tolerance;
-    sign_x_ = -1.0, sign_y_ = -1.0;
+    sign_[0] = -1.0, sign_[1] = -1.0;
   } else {
     cut_x = cx - tolerance, cut_y = cy + tolerance, near_x = nx - tolerance, near_y = ny + tolerance;
-    sign_x_ = -1.0;
+    sign_[0] = -1.0;
   }
-  a_ = sign_x_ * cut_x, b_ = sign_y_ * cut_y;
-  c_ = sign_x_ * near_x, d_ = sign_y_ * near_y;
+  low_[0] = sign_[0] * cut_x, low_[1] = sign_[1] * cut_y;
+  high_[0] = sign_[0] * near_x, high_[1] = sign_[1] * near_y;
 }
 
 }  // namespace rowmerge::merge

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 
 namespace rowmerge::merge {
 
@@ -43,18 +44,39 @@ class OverlapFilter {
   OverlapFilter(const Cut& cut, double tolerance) noexcept;
 
   bool keeps(double x, double y) const noexcept {
-    const double mx = sign_x_ * x;
-    const double my = sign_y_ * y;
-    return ((mx <= a_) & (my <= b_)) | ((mx >= c_) & (my >= d_));
+    const double mx = sign_[0] * x;
+    const double my = sign_[1] * y;
+    return ((mx <= low_[0]) & (my <= low_[1])) | ((mx >= high_[0]) & (my >= high_[1]));
   }
 
  private:
-  double sign_x_ = 1.0, sign_y_ = 1.0;
-  // The bounds of the two surviving regions, moved by the tolerance and
-  // mirrored with the axes.
-  double a_ = kInfinity, b_ = kInfinity, c_ = kInfinity, d_ = kInfinity;
+  template <std::size_t kCount>
+  friend bool all_keep(const OverlapFilter* filters, double x, double y) noexcept;
 
   static constexpr double kInfinity = __builtin_inf();
+
+  // (sx, sy), then the bounds of the two surviving regions, (a, b) and
+  // (c, d), moved by the tolerance and mirrored with the axes.
+  double sign_[2] = {1.0, 1.0};
+  double low_[2] = {kInfinity, kInfinity};
+  double high_[2] = {kInfinity, kInfinity};
 };
+
+// Whether all of the first kCount filters keep the point (x, y): the same
+// answer as asking each one, with the test ordered for the common case.  A
+// point of a crop row mostly lies beyond the cut point as seen from the near
+// point, far from the overlap, so the first region decides most points after
+// two comparisons; every comparison is the IEEE one, false with NaN.
+template <std::size_t kCount>
+inline bool all_keep(const OverlapFilter* filters, double x, double y) noexcept {
+  for (std::size_t f = 0; f < kCount; ++f) {
+    const OverlapFilter& filter = filters[f];
+    const double mx = filter.sign_[0] * x;
+    const double my = filter.sign_[1] * y;
+    if (__builtin_expect(mx <= filter.low_[0], 1) && my <= filter.low_[1]) continue;
+    if (!(mx >= filter.high_[0] && my >= filter.high_[1])) return false;
+  }
+  return true;
+}
 
 }  // namespace rowmerge::merge

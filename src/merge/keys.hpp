@@ -52,6 +52,7 @@ constexpr std::uint64_t mix_bits(std::uint64_t h) noexcept {
 }
 
 struct KeyHash {
+  constexpr std::uint64_t operator()(std::uint32_t k) const noexcept { return mix_bits(k); }
   constexpr std::uint64_t operator()(const ConvertedKey& k) const noexcept {
     return mix_bits((static_cast<std::uint64_t>(k.key1) << 32) | k.key2);
   }

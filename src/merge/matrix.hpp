@@ -1,8 +1,9 @@
-// Matrix: a two-dimensional array of float64 values, addressed by (row, column).
+// Two-dimensional arrays of float64 values, addressed by (row, column).
 //
-// A Matrix owns one buffer.  Its element steps say where (row, column) lives,
-// so a block copy of a column-major input can keep that order; every reader
-// goes through (row, column) and does not care.  New matrices are row-major.
+// A Matrix owns one buffer; a MatrixView reads one that lives elsewhere (the
+// caller's arrays, read in place).  Both say through their element steps
+// where (row, column) lives, so every reader goes through (row, column) and
+// does not care about the layout.  New matrices are row-major.
 //
 // Sizes are checked: a rows x columns x 8 that does not fit the address space
 // throws std::bad_alloc (which the module reports as MemoryError), never a
@@ -38,6 +39,54 @@ struct MatrixBuffer {
   std::size_t capacity = 0;    // elements allocated; 0 means nothing to free
 };
 
+class Matrix;
+
+// A read-only window on rows x cols float64 values that someone else owns:
+// where element (0, 0) is and how many elements one row and one column step
+// on.  Steps may be negative (a reversed axis), zero (a broadcast axis) or
+// anything else; element offsets are worked out in std::ptrdiff_t, which
+// holds every offset of an array that exists.  A view never writes.
+class MatrixView {
+ public:
+  MatrixView() noexcept = default;
+  MatrixView(const double* origin, std::size_t rows, std::size_t cols, std::ptrdiff_t row_step,
+             std::ptrdiff_t col_step) noexcept
+      : origin_(origin), rows_(rows), cols_(cols), row_step_(row_step), col_step_(col_step) {}
+  // Every reader takes views; a Matrix is read through one.
+  MatrixView(const Matrix& m) noexcept;  // NOLINT(google-explicit-constructor)
+
+  std::size_t rows() const noexcept { return rows_; }
+  std::size_t cols() const noexcept { return cols_; }
+  std::ptrdiff_t row_step() const noexcept { return row_step_; }
+  std::ptrdiff_t col_step() const noexcept { return col_step_; }
+
+  // Unchecked access; the caller knows the indices are in range.
+  double operator()(std::size_t r, std::size_t c) const noexcept { return *element(r, c); }
+  const double* element(std::size_t r, std::size_t c) const noexcept {
+    return origin_ + static_cast<std::ptrdiff_t>(r) * row_step_ + static_cast<std::ptrdiff_t>(c) * col_step_;
+  }
+
+  // Checked access: an index outside the matrix aborts with the fixed text.
+  double at(std::size_t r, std::size_t c,
+            std::source_location where = std::source_location::current()) const {
+    if (r >= rows_ || c >= cols_) raise_abort(std::string(messages::kIndexOutOfBounds), where);
+    return (*this)(r, c);
+  }
+
+  // Whether rows r .. r + n - 1 lie one after another as n * cols values,
+  // which one block copy can move.
+  bool rows_packed() const noexcept {
+    return col_step_ == 1 && row_step_ == static_cast<std::ptrdiff_t>(cols_);
+  }
+
+ private:
+  const double* origin_ = nullptr;
+  std::size_t rows_ = 0;
+  std::size_t cols_ = 0;
+  std::ptrdiff_t row_step_ = 0;
+  std::ptrdiff_t col_step_ = 1;
+};
+
 class Matrix {
  public:
   Matrix() noexcept = default;
@@ -56,8 +105,8 @@ class Matrix {
   }
 
   // rows x cols whose buffer of rows * cols elements is laid out with the given
-  // element steps (used for block copies that keep the source's order).  The
-  // caller guarantees the steps address exactly that buffer.
+  // element steps (column-major, say).  The caller guarantees the steps
+  // address exactly that buffer.
   static Matrix uninitialized_with_steps(std::size_t rows, std::size_t cols, std::ptrdiff_t row_step,
                                          std::ptrdiff_t col_step) {
     Matrix m = uninitialized(rows, cols);
@@ -89,15 +138,6 @@ class Matrix {
     return data_[static_cast<std::ptrdiff_t>(r) * row_step_ + static_cast<std::ptrdiff_t>(c) * col_step_];
   }
 
-  // Checked access: an index outside the matrix aborts with the fixed text.
-  double at(std::size_t r, std::size_t c,
-            std::source_location where = std::source_location::current()) const {
-    if (r >= rows_ || c >= cols_) raise_abort(std::string(messages::kIndexOutOfBounds), where);
-    return (*this)(r, c);
-  }
-
-  // Row-major matrices only: start of row r.
-  const double* row_ptr(std::size_t r) const noexcept { return data_ + static_cast<std::ptrdiff_t>(r) * row_step_; }
   double* data() noexcept { return data_; }
   const double* data() const noexcept { return data_; }
 
@@ -124,6 +164,7 @@ class Matrix {
   }
 
  private:
+  friend class MatrixView;
   static double* allocate(std::size_t n) { return allocate_doubles(n); }  // std::bad_alloc on failure
   static double* empty_storage() noexcept {
     alignas(double) static double EMPTY_SLOT = 0.0;
@@ -145,5 +186,8 @@ class Matrix {
   std::ptrdiff_t col_step_ = 1;
   std::size_t capacity_ = 0;
 };
+
+inline MatrixView::MatrixView(const Matrix& m) noexcept
+    : MatrixView(m.data_, m.rows_, m.cols_, m.row_step_, m.col_step_) {}
 
 }  // namespace rowmerge

@@ -1,13 +1,12 @@
 #include "module/merge_function.hpp"
 
 #include <cstdint>
-#include <utility>
 
 #include "driver/driver.hpp"
-#include "module/array_copy.hpp"
 #include "module/binding.hpp"
 #include "module/boundary.hpp"
 #include "module/conversions.hpp"
+#include "module/input_table.hpp"
 #include "module/result_array.hpp"
 
 namespace rowmerge::module {
@@ -25,14 +24,13 @@ py::PyRef merge(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
   py::PyRef result;
   {
-    // The copies go as soon as the result array exists.
-    const Matrix connected_copy = copy_to_matrix(connected_crop_rows.get(), num_threads);
-    merge::PointKeyScan point_keys;  // read while the points are copied
-    const Matrix points_copy = copy_to_matrix(points_in_rows.get(), num_threads, &point_keys);
-    const Matrix information_copy = copy_to_matrix(row_information.get(), num_threads);
+    // Read in place; the rare copy of an unaligned array goes as soon as the
+    // result array exists.
+    const InputTable connected(connected_crop_rows.get());
+    const InputTable points(points_in_rows.get());
+    const InputTable information(row_information.get());
     result = matrix_to_array(
-        multithreaded_merging(connected_copy, points_copy, information_copy, tolerance, num_threads,
-                              std::move(point_keys)));
+        multithreaded_merging(connected.view(), points.view(), information.view(), tolerance, num_threads));
   }
   return result;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -64,14 +65,26 @@ class SpinLatch {
   std::size_t target_;
 };
 
-// A blocking flag for threads that are not workers (and for start-up and
-// shutdown handshakes).  Notification happens under the mutex, so once a
-// waiter has seen the flag, the setter no longer needs the latch.
+// A flag for threads that are not workers (and for start-up and shutdown
+// handshakes).  A waiter may first watch the flag for a short while without
+// blocking (`spin_wait_and_reset`): work handed to an awake pool often comes
+// back within microseconds, sooner than a blocked thread can be woken.
+//
+// The state word tells the setter whether anyone blocks: a waiter moves it
+// unset -> blocked under the mutex before it sleeps, so a setter that swaps
+// unset -> set knows nobody sleeps and touches nothing else, and a setter
+// that finds "blocked" sets the flag and notifies under the mutex, which the
+// sleeper holds from its compare-and-swap until the condition variable lets
+// go of it: no wake-up is lost.  Once a waiter has seen the flag set, the
+// setter no longer touches the latch.
 class LockLatch {
  public:
   void set();
   void wait();
   void wait_and_reset();
+  // Watches the flag for up to `spin` before blocking, yielding the
+  // processor between looks so that the threads it waits for can run.
+  void spin_wait_and_reset(std::chrono::nanoseconds spin);
 
   // Adapter for StackJob: a job signals a LockLatch that lives elsewhere.
   struct Ref {
@@ -80,9 +93,16 @@ class LockLatch {
   };
 
  private:
+  static constexpr std::uint32_t kUnset = 0;
+  static constexpr std::uint32_t kSet = 1;
+  static constexpr std::uint32_t kBlocked = 2;
+
+  bool is_set() const noexcept { return state_.load(std::memory_order_acquire) == kSet; }
+  void block();
+
+  std::atomic<std::uint32_t> state_{kUnset};
   std::mutex mutex_;
   std::condition_variable cv_;
-  bool is_set_ = false;
 };
 
 }  // namespace rowmerge::pool

@@ -7,6 +7,7 @@
 // destroys a pool once it has retired and is idle (see pool_cache.hpp).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -86,6 +87,11 @@ class Registry {
 // after each wait.
 LockLatch& thread_lock_latch();
 
+// How long a thread outside the pool watches for its injected work to come
+// back before it blocks: about the time a small for-each takes on awake
+// workers, and short against any work worth handing to a pool.
+inline constexpr std::chrono::microseconds kOutsideSpin{50};
+
 template <class Op>
 auto Registry::in_worker(Op&& op) {
   if (WorkerThread* worker = WorkerThread::current(); worker != nullptr && &worker->registry() == this) {
@@ -95,7 +101,7 @@ auto Registry::in_worker(Op&& op) {
   LockLatch& latch = thread_lock_latch();
   StackJob<LockLatch::Ref, decltype(run)> job(run, LockLatch::Ref{&latch});
   inject(job.as_job_ref());
-  latch.wait_and_reset();
+  latch.spin_wait_and_reset(kOutsideSpin);
   if constexpr (std::is_void_v<decltype(op(std::declval<WorkerThread&>(), true))>) {
     job.into_result();
   } else {

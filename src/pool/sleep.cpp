@@ -11,7 +11,7 @@ Sleep::Sleep(std::size_t num_workers)
 
 IdleState Sleep::start_looking(std::size_t worker_index) noexcept {
   counters_.fetch_add(SleepCounters::kOneInactive, std::memory_order_seq_cst);
-  return IdleState{worker_index, 0, IdleState::kNoJec};
+  return IdleState{worker_index, 0, IdleState::kNoJec, std::chrono::steady_clock::now() + kIdleSpin};
 }
 
 void Sleep::work_found() {
@@ -24,6 +24,8 @@ void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, FunctionRef<bool()>
   if (idle.rounds < kRoundsUntilSleepy) {
     sched_yield();
     ++idle.rounds;
+  } else if (idle.rounds == kRoundsUntilSleepy && std::chrono::steady_clock::now() < idle.spin_until) {
+    sched_yield();  // searching on for the rest of the idle spin
   } else if (idle.rounds == kRoundsUntilSleepy) {
     idle.jobs_counter = announce_sleepy();
     ++idle.rounds;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,12 @@ inline constexpr std::uint32_t THREADS_MAX = 255;
 // Fruitless searches before a worker announces itself sleepy; the search
 // after that one puts it to sleep.
 inline constexpr std::uint32_t kRoundsUntilSleepy = 32;
+
+// The least time a worker that ran out of work goes on searching before it
+// announces itself sleepy, however fast its searches are: a caller's next
+// small call, or the next job of this one, then finds it awake and needs no
+// wake-up.  Short enough that workers sleep a moment after a call.
+inline constexpr std::chrono::microseconds kIdleSpin{100};
 
 // The counter word, unpacked.
 struct SleepCounters {
@@ -47,6 +54,7 @@ struct IdleState {
   std::size_t worker_index = 0;
   std::uint32_t rounds = 0;
   std::uint32_t jobs_counter = kNoJec;
+  std::chrono::steady_clock::time_point spin_until{};  // see kIdleSpin
 
   void wake_fully() noexcept { rounds = 0, jobs_counter = kNoJec; }
   void wake_partly() noexcept { rounds = kRoundsUntilSleepy, jobs_counter = kNoJec; }

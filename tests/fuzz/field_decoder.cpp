@@ -1,6 +1,7 @@
 #include "field_decoder.hpp"
 
 #include <array>
+#include <iterator>
 #include <cstring>
 #include <limits>
 
@@ -47,12 +48,11 @@ std::size_t table_columns(std::uint8_t b, std::size_t usual) {
   return (b & 0x80) != 0 ? usual : static_cast<std::size_t>(b % 14);
 }
 
-Matrix read_table(ByteReader& in, std::size_t rows, std::size_t cols, bool column_major) {
-  Matrix m = column_major ? Matrix::uninitialized_with_steps(rows, cols, 1, static_cast<std::ptrdiff_t>(rows))
-                          : Matrix::uninitialized(rows, cols);
+test::LaidOut read_table(ByteReader& in, std::size_t rows, std::size_t cols, unsigned layout) {
+  Matrix m = Matrix::uninitialized(rows, cols);
   for (std::size_t r = 0; r < rows; ++r)
     for (std::size_t c = 0; c < cols; ++c) m(r, c) = in.value();
-  return m;
+  return test::LaidOut(m, test::kLayouts[layout % std::size(test::kLayouts)]);
 }
 
 }  // namespace
@@ -66,15 +66,16 @@ FuzzField decode_field(const std::uint8_t* data, std::size_t size) {
   const std::size_t point_cols = table_columns(point_shape, 4 + point_shape % 3);
   const std::size_t info_rows = in.byte() % 8;
   const std::size_t info_cols = table_columns(in.byte(), 11);
-  const std::uint8_t layout = in.byte();
+  const std::uint8_t layout_low = in.byte();
+  const unsigned layout = layout_low | static_cast<unsigned>(in.byte()) << 8;
   const std::uint8_t settings = in.byte();
 
   FuzzField f;
   f.tolerance = kTolerances[settings % kTolerances.size()];
   f.num_threads = 1 + (settings >> 4) % 4;
-  f.connected_crop_rows = read_table(in, conn_rows, conn_cols, (layout & 1) != 0);
-  f.points_in_rows = read_table(in, point_rows, point_cols, (layout & 2) != 0);
-  f.row_information = read_table(in, info_rows, info_cols, (layout & 4) != 0);
+  f.connected_crop_rows = read_table(in, conn_rows, conn_cols, layout & 0xf);
+  f.points_in_rows = read_table(in, point_rows, point_cols, (layout >> 4) & 0xf);
+  f.row_information = read_table(in, info_rows, info_cols, (layout >> 8) & 0xf);
   return f;
 }
 

@@ -1,7 +1,9 @@
 // Turns a fuzzer's byte string into the three tables of a merge.
 //
-// The first bytes fix the shapes, the layout of each table, the tolerance and
-// the thread count; then every cell takes one byte.  Most byte values pick an
+// The first bytes fix the shapes, the layout of each table (row- or
+// column-major, reversed, strided, or one row repeated by a zero step: every
+// layout a NumPy array can have, read in place through a view), the
+// tolerance and the thread count; then every cell takes one byte.  Most byte values pick an
 // entry of a small palette (a handful of keys, so that lookups meet, plus the
 // values that stress key conversion and the geometry: NaN, infinities,
 // fractions, the saturation point); the rest take the next eight bytes as a
@@ -12,13 +14,14 @@
 #include <cstdint>
 
 #include "merge/matrix.hpp"
+#include "random_tables.hpp"
 
 namespace rowmerge::fuzz {
 
 struct FuzzField {
-  Matrix connected_crop_rows;
-  Matrix points_in_rows;
-  Matrix row_information;
+  test::LaidOut connected_crop_rows;
+  test::LaidOut points_in_rows;
+  test::LaidOut row_information;
   double tolerance = 0.0;
   std::uint32_t num_threads = 1;  // 1 ... 4
 };

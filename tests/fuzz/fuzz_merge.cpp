@@ -1,8 +1,11 @@
 // libFuzzer entry: every connected crop row of a decoded field is merged by
 // the indexed engine and by the literal step, which must agree exactly
 // (survivors or failure text); then the whole field goes through the parallel
-// driver on a small pool, which must give the literal blocks (in row order on
-// one thread, in some order otherwise) or the lowest failing row's text.
+// driver on a small pool (in two passes over the points where no base crop
+// row is named twice, step by step otherwise), which must give the literal
+// blocks (in row order on one thread, in some order otherwise) or the lowest
+// failing row's text.  Every table is read in place through a view of its
+// layout.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -36,7 +39,7 @@ std::string describe(const std::vector<std::uint32_t>& rows) {
 }
 
 // A row of `points` as raw bytes: output rows are bit-exact copies.
-std::string row_bytes(const Matrix& m, std::size_t r) {
+std::string row_bytes(const rowmerge::MatrixView& m, std::size_t r) {
   std::string bytes(m.cols() * sizeof(double), '\0');
   for (std::size_t c = 0; c < m.cols(); ++c) {
     const double v = m(r, c);
@@ -49,14 +52,14 @@ void check_driver(const FuzzField& f, const std::vector<rowmerge::literal::Liter
   const auto failing = std::find_if(steps.begin(), steps.end(), [](const auto& s) { return s.failed(); });
   std::vector<std::string> expected;
   for (const auto& s : steps)
-    for (const std::uint32_t r : s.survivors) expected.push_back(row_bytes(f.points_in_rows, r));
+    for (const std::uint32_t r : s.survivors) expected.push_back(row_bytes(f.points_in_rows.view(), r));
 
   try {
-    const Matrix out = rowmerge::multithreaded_merging(f.connected_crop_rows, f.points_in_rows, f.row_information,
-                                                       f.tolerance, f.num_threads);
+    const Matrix out = rowmerge::multithreaded_merging(f.connected_crop_rows.view(), f.points_in_rows.view(),
+                                                       f.row_information.view(), f.tolerance, f.num_threads);
     if (failing != steps.end())
       mismatch("driver succeeded", static_cast<std::size_t>(failing - steps.begin()), failing->failure, "no failure");
-    if (out.cols() != f.points_in_rows.cols() || out.rows() != expected.size())
+    if (out.cols() != f.points_in_rows.view().cols() || out.rows() != expected.size())
       mismatch("driver output shape", 0, std::to_string(expected.size()) + " rows",
                std::to_string(out.rows()) + " x " + std::to_string(out.cols()));
     std::vector<std::string> got;
@@ -82,14 +85,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const FuzzField f = rowmerge::fuzz::decode_field(data, size);
-  const rowmerge::merge::MergeTables tables{f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance};
+  const rowmerge::merge::MergeTables tables{f.connected_crop_rows.view(), f.points_in_rows.view(),
+                                            f.row_information.view(), f.tolerance};
   const rowmerge::merge::MergeIndexes indexes = rowmerge::merge::MergeIndexes::build(tables);
 
   std::vector<rowmerge::literal::LiteralOutcome> steps;
   std::vector<rowmerge::merge::PointIndex> survivors;
-  for (std::size_t id = 0; id < f.connected_crop_rows.rows(); ++id) {
-    steps.push_back(rowmerge::literal::literal_merge_step(f.connected_crop_rows, f.points_in_rows,
-                                                          f.row_information, f.tolerance, id));
+  for (std::size_t id = 0; id < tables.connected_crop_rows.rows(); ++id) {
+    steps.push_back(rowmerge::literal::literal_merge_step(tables.connected_crop_rows, tables.points_in_rows,
+                                                          tables.row_information, f.tolerance, id));
     const auto& expected = steps.back();
     std::string failure;
     try {

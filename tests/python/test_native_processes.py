@@ -351,3 +351,37 @@ def test_a_fork_during_another_threads_first_use_does_not_hang_the_child():
         print(json.dumps([got, merge(*field(3), 0.1, 2).shape[0]]))
     """)
     assert outcome[0] == outcome[1] > 0
+
+
+def test_workers_use_no_processor_time_between_calls():
+    # Workers search on for a moment after their last job, then sleep: once
+    # the calls stop, the pool's threads gather no more processor time (the
+    # kernel's per-thread user and system ticks), however many calls came
+    # before.  A worker that went on searching would gather a tick every
+    # 10 ms of the half second watched.
+    ticks = run("""
+        import time
+        def cpu_ticks():
+            ticks = {}
+            for tid in os.listdir("/proc/self/task"):
+                try:
+                    with open(f"/proc/self/task/{tid}/stat") as stat:
+                        fields = stat.read().rsplit(")", 1)[1].split()
+                except FileNotFoundError:
+                    continue
+                ticks[tid] = int(fields[11]) + int(fields[12])
+            return ticks
+        before = set(os.listdir("/proc/self/task"))
+        tables = field(2)
+        for _ in range(20000):
+            merge(*tables, 0.1, 2)
+        workers = set(os.listdir("/proc/self/task")) - before
+        time.sleep(0.05)
+        first = cpu_ticks()
+        time.sleep(0.5)
+        later = cpu_ticks()
+        print(json.dumps([len(workers), [later[t] - first[t] for t in workers]]))
+    """)
+    count, growth = ticks
+    assert count == 2
+    assert sum(growth) <= 2, growth

@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "literal_merge.hpp"
 #include "driver/driver.hpp"
+#include "literal_merge.hpp"
+#include "random_tables.hpp"
 #include "tables.hpp"
 
 namespace {
@@ -278,44 +279,85 @@ TEST(Driver, ConcurrentCallsWithFailuresStayConsistent) {
 
 namespace {
 
-// Large copies run in pieces on the pool; the source may be unaligned and
-// the length need not be a whole number of pieces.
-TEST(CopyOnPool, LargeAndSmallCopiesAreExact) {
-  for (const std::size_t count : {std::size_t{0}, std::size_t{7}, (std::size_t{1} << 21) + 12345}) {
-    std::vector<unsigned char> bytes(count * sizeof(double) + 1);
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 131 + 7);
-    std::vector<double> target(count + 1, -1.0);
-    for (const std::uint32_t threads : {1u, 2u, 5u}) {
-      rowmerge::copy_on_pool(target.data(), bytes.data() + 1, count, threads);
-      EXPECT_EQ(std::memcmp(target.data(), bytes.data() + 1, count * sizeof(double)), 0) << count << " " << threads;
-      EXPECT_EQ(target[count], -1.0);  // nothing written past the end
+using rowmerge::test::LaidOut;
+using rowmerge::test::Layout;
+
+// Rows of `out` as raw bytes, in order: output rows are bit-exact copies.
+std::vector<std::string> row_bytes(const Matrix& out) {
+  std::vector<std::string> rows;
+  for (std::size_t r = 0; r < out.rows(); ++r) {
+    std::string bytes(out.cols() * sizeof(double), '\0');
+    for (std::size_t c = 0; c < out.cols(); ++c) {
+      const double v = out(r, c);
+      std::memcpy(bytes.data() + c * sizeof(double), &v, sizeof v);
     }
+    rows.push_back(std::move(bytes));
   }
+  return rows;
 }
 
-}  // namespace
-
-namespace {
-
-// The points copy that reads the keys on the way: an exact copy, and a first
-// pass that the merge takes over with the same result as its own.
-TEST(CopyPointsOnPool, CopiesExactlyAndScansForTheMerge) {
-  for (const std::size_t per_segment : {std::size_t{15}, std::size_t{4000}}) {  // one piece; past the pooled size
-    const Field f = make_field(9, 20, 6, per_segment);
-    ASSERT_EQ(f.points.cols(), 5u);
-    for (const std::uint32_t threads : {1u, 2u}) {
-      Matrix copy = Matrix::uninitialized(f.points.rows(), f.points.cols());
-      rowmerge::merge::PointKeyScan scan = rowmerge::copy_points_on_pool(copy, f.points.data(), threads);
-      ASSERT_EQ(std::memcmp(copy.data(), f.points.data(), f.points.size() * sizeof(double)), 0);
-      ASSERT_TRUE(scan.laid_out_for(copy));
-      const Matrix expected = rowmerge::multithreaded_merging(f.connected, copy, f.records, 0.05, 1);
-      const Matrix got = rowmerge::multithreaded_merging(f.connected, copy, f.records, 0.05, 1, std::move(scan));
-      ASSERT_EQ(got.rows(), expected.rows());
-      EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(double)), 0)
-          << per_segment << " " << threads;
-      EXPECT_LT(got.rows(), copy.rows());
+// Random fields of every shape, each table in a random layout (a base crop
+// row named many times through a repeated row included), on pools of 1 to 3
+// threads: the lowest failing row's text, or the literal rows (in row order
+// on one thread, as a multiset otherwise).
+TEST(Driver, RandomFieldsInEveryLayoutGiveTheLiteralRows) {
+  rowmerge::test::QuietAborts quiet;
+  rowmerge::test::Rng rng(23);
+  std::size_t merged = 0;
+  for (std::size_t i = 0; i < 600; ++i) {
+    const rowmerge::test::RandomCase c = rowmerge::test::random_case(rng, 1 + i % 7, i % 3 != 0);
+    const auto& ccr = c.ccr.view();
+    const auto& pir = c.pir.view();
+    const auto& info = c.info.view();
+    std::string failure;
+    std::vector<std::string> expected;
+    for (std::size_t id = 0; id < ccr.rows() && failure.empty(); ++id) {
+      const auto step = rowmerge::literal::literal_merge_step(ccr, pir, info, c.tolerance, id);
+      failure = step.failure;
+      for (const auto r : step.survivors) {
+        Matrix row = Matrix::uninitialized(1, pir.cols());
+        for (std::size_t col = 0; col < pir.cols(); ++col) row(0, col) = pir(r, col);
+        expected.push_back(row_bytes(row)[0]);
+      }
+    }
+    const std::uint32_t threads = 1 + static_cast<std::uint32_t>(i % 3);
+    try {
+      const Matrix out = rowmerge::multithreaded_merging(ccr, pir, info, c.tolerance, threads);
+      ASSERT_EQ(failure, "") << "case " << i;
+      ASSERT_EQ(out.cols(), pir.cols()) << "case " << i;
+      std::vector<std::string> got = row_bytes(out);
+      if (threads > 1) {
+        std::sort(got.begin(), got.end());
+        std::sort(expected.begin(), expected.end());
+      }
+      ASSERT_EQ(got, expected) << "case " << i << ", " << threads << " threads";
+      ++merged;
+    } catch (const rowmerge::Abort& a) {
+      ASSERT_EQ(a.message(), failure) << "case " << i;
     }
   }
+  EXPECT_GT(merged, 150u);
+}
+
+// A field large enough for many pieces of the points, on 2 threads, with the
+// points in each layout: the rows of the row-major merge.
+TEST(Driver, LargePointTablesInEveryLayoutGiveTheSameRows) {
+  const Field f = make_field(17, 30, 5, 1200);  // 180,000 points of 5 columns
+  const auto blocks = literal_blocks(f, 0.05);
+  for (const Layout layout : rowmerge::test::kLayouts) {
+    if (layout == Layout::kRepeatedRow || layout == Layout::kRepeatedColumn) continue;  // a different table
+    const LaidOut points(f.points, layout);
+    const Matrix out = rowmerge::multithreaded_merging(f.connected, points.view(), f.records, 0.05, 2);
+    EXPECT_TRUE(is_permutation_of_blocks(out, blocks)) << static_cast<int>(layout);
+  }
+  // Every point the same: the repeated row, named by every connected row of
+  // its crop row's key.
+  const LaidOut same(f.points, Layout::kRepeatedRow);
+  const Matrix out = rowmerge::multithreaded_merging(f.connected, same.view(), f.records, 0.05, 2);
+  std::size_t expected = 0;
+  for (std::size_t id = 0; id < f.connected.rows(); ++id)
+    expected += rowmerge::literal::literal_merge_step(f.connected, same.view(), f.records, 0.05, id).survivors.size();
+  EXPECT_EQ(out.rows(), expected);
 }
 
 }  // namespace

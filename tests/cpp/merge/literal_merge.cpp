@@ -16,7 +16,7 @@ const char* const kNone = "called `Option::unwrap()` on a `None` value";
 const char* const kShape = "called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: incompatible shapes";
 const char* const kBelowDim = "assertion failed: index < dim";
 
-double get(const Matrix& m, std::size_t r, std::size_t c) {
+double get(const MatrixView& m, std::size_t r, std::size_t c) {
   if (r >= m.rows() || c >= m.cols()) throw Failure{kOutOfBounds};
   return m(r, c);
 }
@@ -42,14 +42,14 @@ struct P2 {
 };
 
 // Columns 5 onwards of record r as three points; only six values make them.
-void block_3x2(const Matrix& info, std::size_t r, P2 out[3]) {
+void block_3x2(const MatrixView& info, std::size_t r, P2 out[3]) {
   std::vector<double> values;
   for (std::size_t c = 5; c < info.cols(); ++c) values.push_back(get(info, r, c));
   if (values.size() != 6) throw Failure{kShape};
   for (int i = 0; i < 3; ++i) out[i] = P2{values[2 * i], values[2 * i + 1]};
 }
 
-std::vector<PointRow> step(const Matrix& ccr, const Matrix& pir, const Matrix& info, double tol, std::size_t id) {
+std::vector<PointRow> step(const MatrixView& ccr, const MatrixView& pir, const MatrixView& info, double tol, std::size_t id) {
   if (id >= ccr.rows()) throw Failure{kBelowDim};
   const std::uint32_t key1 = to_key(get(ccr, id, 1));
   const std::uint32_t key2 = to_key(get(ccr, id, 2));
@@ -137,8 +137,8 @@ std::vector<PointRow> step(const Matrix& ccr, const Matrix& pir, const Matrix& i
 
 }  // namespace
 
-LiteralOutcome literal_merge_step(const Matrix& connected_crop_rows, const Matrix& points_in_rows,
-                                  const Matrix& row_information, double tolerance, std::size_t id) {
+LiteralOutcome literal_merge_step(const MatrixView& connected_crop_rows, const MatrixView& points_in_rows,
+                                  const MatrixView& row_information, double tolerance, std::size_t id) {
   LiteralOutcome out;
   try {
     for (const PointRow& p : step(connected_crop_rows, points_in_rows, row_information, tolerance, id))

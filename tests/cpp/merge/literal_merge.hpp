@@ -20,7 +20,7 @@ struct LiteralOutcome {
 };
 
 // Merges connected crop row `id`.  Never throws but std::bad_alloc.
-LiteralOutcome literal_merge_step(const Matrix& connected_crop_rows, const Matrix& points_in_rows,
-                                  const Matrix& row_information, double tolerance, std::size_t id);
+LiteralOutcome literal_merge_step(const MatrixView& connected_crop_rows, const MatrixView& points_in_rows,
+                                  const MatrixView& row_information, double tolerance, std::size_t id);
 
 }  // namespace rowmerge::literal

@@ -40,15 +40,14 @@ Matrix runs_of_keys(std::size_t rows, std::uint32_t seed) {
   return m;
 }
 
-std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<PointIndex>> plain_groups(const Matrix& points) {
+std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<PointIndex>> plain_groups(const MatrixView& points) {
   std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<PointIndex>> groups;
   for (std::size_t r = 0; r < points.rows(); ++r)
     groups[{merge::convert_key(points(r, 0)), merge::convert_key(points(r, 1))}].push_back(static_cast<PointIndex>(r));
   return groups;
 }
 
-void expect_plain_groups(const Matrix& points, const merge::MergeIndexes& idx, const char* how) {
-  const Matrix records = test::table(11, {});
+void expect_plain_groups(const MatrixView& points, const merge::PointGroups& idx, const char* how) {
   std::vector<PointIndex> got;
   std::size_t seen = 0;
   for (const auto& [key, rows] : plain_groups(points)) {
@@ -69,36 +68,13 @@ void backwards(std::size_t count, rowmerge::FunctionRef<void(std::size_t)> work)
 }
 
 TEST(PointIndex, EveryWayOfScanningGivesThePlainGroups) {
-  const Matrix points = runs_of_keys(400'000, 5);  // four pieces of 2 MiB
-  const Matrix none = test::table(11, {});
-  const merge::MergeTables tables{none, points, none, 0.1};
-  ASSERT_GT(merge::PointKeyScan(points).pieces(), 2u);
-
-  expect_plain_groups(points, merge::MergeIndexes::build(tables), "in turn");
-  expect_plain_groups(points, merge::MergeIndexes::build(tables, backwards), "backwards");
-
-  merge::PointKeyScan whole(points);
-  for (std::size_t p = whole.pieces(); p > 0; --p) whole.scan(points, p - 1);
-  expect_plain_groups(points, merge::MergeIndexes::build(tables, backwards, std::move(whole)), "scanned before");
-
-  merge::PointKeyScan part(points);
-  for (std::size_t p = 0; p < part.pieces(); p += 2) part.scan(points, p);
-  expect_plain_groups(points, merge::MergeIndexes::build(tables, merge::for_each_in_turn, std::move(part)),
-                      "half scanned before");
-
-  // A scan laid out for another shape is not used.
-  const Matrix shorter = runs_of_keys(399'999, 6);
-  merge::PointKeyScan other(shorter);
-  for (std::size_t p = 0; p < other.pieces(); ++p) other.scan(shorter, p);
-  EXPECT_FALSE(other.laid_out_for(points));
-  expect_plain_groups(points, merge::MergeIndexes::build(tables, merge::for_each_in_turn, std::move(other)),
-                      "scan of another table");
-}
-
-TEST(PointIndex, NarrowTablesAreNotScanned) {
-  EXPECT_EQ(merge::PointKeyScan(test::table(1, {{1}, {2}})).pieces(), 0u);
-  EXPECT_EQ(merge::PointKeyScan(test::table(2, {})).pieces(), 0u);
-  EXPECT_EQ(merge::PointKeyScan(test::table(2, {{1, 2}})).pieces(), 1u);
+  const Matrix points = runs_of_keys(400'000, 5);  // 6.4 MB: four pieces of 2 MiB
+  expect_plain_groups(points, merge::PointGroups(points), "in turn");
+  expect_plain_groups(points, merge::PointGroups(points, backwards), "backwards");
+  // The same table read upside down, through a view with a negative row
+  // step: groups are ascending in the view's own rows.
+  const MatrixView reversed(points.data() + (points.rows() - 1) * 2, points.rows(), 2, -2, 1);
+  expect_plain_groups(reversed, merge::PointGroups(reversed, backwards), "reversed view");
 }
 
 // Each rule of the overlap filter, written out as the rule table states it,
