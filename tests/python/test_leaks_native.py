@@ -68,7 +68,10 @@ def call_kinds():
 
 @pytest.mark.parametrize("name, args, kwargs, error", call_kinds(), ids=[k[0] for k in call_kinds()])
 def test_reference_counts_of_arguments_are_unchanged(merge, name, args, kwargs, error):
-    objects = [*args, *kwargs.values()]
+    # Small ints and other objects that the interpreter shares everywhere have
+    # counts that anything in the process moves (a collection, another
+    # thread); only the caller's own objects can show a leak.
+    objects = [o for o in (*args, *kwargs.values()) if sys.getrefcount(o) < 1_000_000]
     before = [sys.getrefcount(o) for o in objects]
     for _ in range(3):
         if error is None:
