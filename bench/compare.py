@@ -318,11 +318,17 @@ def report(results: list[dict]) -> None:
             ratio = get["numpy"][key] / get["rowmerge-2"][key]
             check(f"large field, {kind}, at least 10x faster than NumPy", ratio >= 10, f"{ratio:.1f}x")
     if "medium" in by_size and "xlarge" in by_size:
-        per_point = {s: by_size[s]["rowmerge-2"]["warm"] / by_size[s]["rowmerge-2"]["points"]
-                     for s in ("medium", "xlarge")}
-        growth = per_point["xlarge"] / per_point["medium"]
+        def growth_of(contender: str) -> tuple[float, dict]:
+            per_point = {s: by_size[s][contender]["warm"] / by_size[s][contender]["points"]
+                         for s in ("medium", "xlarge")}
+            return per_point["xlarge"] / per_point["medium"], per_point
+
+        growth, per_point = growth_of("rowmerge-2")
+        # The limit's own growth says how much of it the memory system makes
+        # (caches, fresh pages), whatever the merge does.
         check("time per point, medium -> xlarge, warm, grows at most 1.2x", growth <= 1.2,
-              f"{growth:.2f}x ({per_point['medium'] * 1e9:.1f} -> {per_point['xlarge'] * 1e9:.1f} ns)")
+              f"{growth:.2f}x ({per_point['medium'] * 1e9:.1f} -> {per_point['xlarge'] * 1e9:.1f} ns; "
+              f"the limit's grows {growth_of('limit')[0]:.2f}x)")
     for size, get in by_size.items():
         rm = get["rowmerge-2"]
         budget = rm["output_mb"] + 8 * rm["points"] / 2**20

@@ -55,6 +55,12 @@ def convert_keys(values: np.ndarray) -> np.ndarray:
     """The merge's key conversion: truncation to an unsigned 32-bit integer;
     NaN and everything below 1 give 0, 4294967295 and above saturate."""
     values = np.asarray(values, dtype=np.float64)
+    if values.size:
+        # Keys are usually all in range: then the conversion is a plain
+        # truncation (a NaN makes both tests false).
+        low, high = np.min(values), np.max(values)
+        if low >= 1.0 and high < float(KEY_MAX):
+            return values.astype(np.uint32)
     keys = np.zeros(values.shape, dtype=np.uint32)
     with np.errstate(invalid="ignore"):
         high = values >= float(KEY_MAX)
@@ -65,7 +71,10 @@ def convert_keys(values: np.ndarray) -> np.ndarray:
 
 
 def _key_pairs(key1: np.ndarray, key2: np.ndarray) -> np.ndarray:
-    return (convert_keys(key1).astype(np.uint64) << np.uint64(32)) | convert_keys(key2).astype(np.uint64)
+    pairs = convert_keys(key1).astype(np.uint64)
+    pairs <<= np.uint64(32)
+    pairs |= convert_keys(key2)
+    return pairs
 
 
 def _exact_pairs(key1: np.ndarray, key2: np.ndarray) -> np.ndarray:

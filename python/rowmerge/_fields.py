@@ -146,9 +146,11 @@ def group_by_field(column: Any, table: str, field: Any) -> FieldGroups:
 
 def float_columns(frame: Any, positions: tuple[int, ...], rows: np.ndarray | None = None,
                    extra: np.ndarray | None = None) -> np.ndarray:
-    """The columns at `positions` (and `extra`, as one more column) as a C-ordered float64 table."""
+    """The columns at `positions` (and `extra`, as one more column) as a
+    float64 table, each column contiguous (the merge reads any layout, and
+    a column is written fastest in one stretch)."""
     n = frame.shape[0] if rows is None else rows.shape[0]
-    table = np.empty((n, len(positions) + (extra is not None)), dtype=np.float64)
+    table = np.empty((len(positions) + (extra is not None), n), dtype=np.float64).T
     for out, position in enumerate(positions):
         values = frame.iloc[:, position].to_numpy(dtype=np.float64, na_value=np.nan)
         table[:, out] = values if rows is None else values[rows]
@@ -157,10 +159,12 @@ def float_columns(frame: Any, positions: tuple[int, ...], rows: np.ndarray | Non
     return table
 
 
-def _point_table(columns: list[np.ndarray], rows: np.ndarray) -> np.ndarray:
+def _point_table(columns: list[np.ndarray], rows: np.ndarray, space: np.ndarray | None = None) -> np.ndarray:
     """The points at `rows` (in that order) as the merge's table, with their
-    positions as one more column."""
-    table = np.empty((rows.shape[0], len(columns) + 1), dtype=np.float64)
+    positions as one more column; in the first rows of `space` when given."""
+    if space is None:
+        space = np.empty((len(columns) + 1, rows.shape[0]), dtype=np.float64).T
+    table = space[:rows.shape[0]]
     contiguous = rows.shape[0] > 0 and rows[-1] - rows[0] + 1 == rows.shape[0]
     pick = slice(int(rows[0]), int(rows[-1]) + 1) if contiguous else rows
     for out, values in enumerate(columns):
@@ -194,18 +198,22 @@ def merge_each_field(connected_crop_rows: Any, points: Any, row_information: Any
     connected_values = float_columns(connected_crop_rows, where[0].merged)
     info_values = float_columns(row_information, where[2].merged)
     # Each field's points table is made when it is merged, as merge_frame
-    # makes it, with the row's position in `points` as its last column: the
-    # survivors then say which rows they are.  Tables of one field at a
-    # time stay small, where one for all would be fresh memory every time.
-    point_columns = [points.iloc[:, i].to_numpy(dtype=np.float64, na_value=np.nan) for i in where[1].merged]
+    # makes it: key 1, key 2, x and y (which alone decide what survives) and
+    # the row's position in `points`, so that the survivors say which rows
+    # they are.  Every field's table is written into the same space: one
+    # for all would be fresh memory every time, and so would one per field
+    # where the allocator hands large blocks back at once (Dask's workers).
+    point_columns = [points.iloc[:, i].to_numpy(dtype=np.float64, na_value=np.nan) for i in where[1].merged[:4]]
     point_ranges, info_ranges = p_groups.ranges(), i_groups.ranges()
+    largest = max((b - a for a, b in point_ranges.values()), default=0)
+    space = np.empty((len(point_columns) + 1, largest), dtype=np.float64).T
 
     kept = []
     for key, a, b in zip(c_groups.ids, c_groups.start, c_groups.stop):
         p_start, p_stop = point_ranges.get(key, (0, 0))
         i_start, i_stop = info_ranges.get(key, (0, 0))
         rows = p_groups.order[p_start:p_stop]
-        merged = run_merge(connected_values[c_groups.order[a:b]], _point_table(point_columns, rows),
+        merged = run_merge(connected_values[c_groups.order[a:b]], _point_table(point_columns, rows, space),
                            info_values[i_groups.order[i_start:i_stop]], tolerance, num_threads, field=key)
         kept.append(merged[:, -1])
     rows = np.concatenate(kept).astype(np.intp) if kept else np.zeros(0, dtype=np.intp)

@@ -98,9 +98,25 @@ def _codes(frame: pd.DataFrame, start: int = 0) -> np.ndarray:
                       frame.iloc[:, start + 1].to_numpy(np.float64, na_value=np.nan))
 
 
+def _runs(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Where the runs of equal neighbouring keys start, and how long they are."""
+    if not len(keys):
+        return np.zeros(0, np.intp), np.zeros(0, np.intp)
+    starts = np.flatnonzero(keys[1:] != keys[:-1]) + 1
+    starts = np.concatenate([np.zeros(1, np.intp), starts])
+    return starts, np.diff(np.append(starts, len(keys)))
+
+
 def _count_codes(frame: pd.DataFrame, start: int = 0) -> pd.Series:
     """Rows per converted key in columns `start`, `start + 1`."""
-    return pd.Series(_codes(frame, start)).value_counts(sort=False)
+    codes = _codes(frame, start)
+    # Points usually come grouped by crop row: then a key's rows are one run.
+    starts, lengths = _runs(codes)
+    if len(starts) < len(codes) // 2 or not len(codes):
+        keys = pd.Index(codes[starts])
+        if keys.is_unique:
+            return pd.Series(lengths, index=keys, dtype=np.int64)
+    return pd.Series(codes).value_counts(sort=False)
 
 
 # ---------------------------------------------------------------- placement
@@ -145,22 +161,26 @@ def _owners(wanted: pd.Index, point_counts: Sequence[pd.Series], slots: int, *, 
 
 
 def _row_owners(keys: Any, owner: pd.Series) -> np.ndarray:
-    """The owner of every row, -1 for rows whose key no task wants."""
-    if owner.index.dtype == object:
-        keys = np.asarray(keys, dtype=object)
-    where = owner.index.get_indexer(keys)
-    found = owner.to_numpy()[np.maximum(where, 0)]
-    return np.where(where >= 0, found, -1)
+    """The owner of every row, -1 for rows whose key no task wants (looked
+    up once per run of equal keys)."""
+    keys = np.asarray(keys, dtype=object) if owner.index.dtype == object else np.asarray(keys)
+    starts, lengths = _runs(keys)
+    where = owner.index.get_indexer(keys[starts])
+    found = np.where(where >= 0, owner.to_numpy()[np.maximum(where, 0)], -1)
+    return np.repeat(found, lengths)
 
 
 def _split(frame: pd.DataFrame, keys, owner: pd.Series, targets: Sequence[int]) -> dict:
     """The rows of `frame` for each target, in their order, with their
-    positions in `frame`."""
+    positions in `frame`: a slice where they are one stretch of rows."""
     row_owner = _row_owners(keys(frame), owner)
     pieces = {}
     for target in targets:
         rows = np.flatnonzero(row_owner == target)
-        pieces[target] = (frame.iloc[rows], rows)
+        if len(rows) and rows[-1] - rows[0] + 1 == len(rows):
+            pieces[target] = (frame.iloc[int(rows[0]):int(rows[-1]) + 1], rows)
+        else:
+            pieces[target] = (frame.iloc[rows], rows)
     return pieces
 
 
@@ -394,7 +414,10 @@ def _merge_part(connected: Sequence, offsets: Sequence[int], points: Sequence, i
     rows = np.concatenate([r + o for (_, r), o in zip(pieces, offsets)]) if pieces else np.zeros(0, np.intp)
     connected_frame = _concat(connected, metas[0])
     points_frame = _concat(points, metas[1])
-    table = _all_columns(points_frame, extra=np.arange(points_frame.shape[0]))
+    # Key 1, key 2, x and y decide which points survive; the other columns
+    # are carried along, so the survivors' positions (one more column) say
+    # which rows of the frame to hand on.
+    table = float_columns(points_frame, (0, 1, 2, 3), extra=np.arange(points_frame.shape[0]))
     try:
         merged = run_merge(_all_columns(connected_frame), table, info, tolerance, num_threads, row_numbers=rows)
     except MergeError as error:

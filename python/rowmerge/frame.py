@@ -105,14 +105,16 @@ def merge_frame(connected_crop_rows: Any, points: "pd.DataFrame", row_informatio
     connected = _table(pd, connected_crop_rows, "connected_crop_rows")
     info = _table(pd, row_information, "row_information")
 
-    # The merge copies whole rows, so one more column holding each row's
-    # position tells exactly which input rows survived; the result is then
-    # taken from the frame itself and keeps every value and dtype as it was.
-    table = np.empty((n_rows, n_cols + 1), dtype=np.float64)
-    for position in range(n_cols):
+    # Key 1, key 2, x and y alone decide which points survive, and the merge
+    # copies whole rows: so it gets those four columns and one more holding
+    # each row's position, which tells exactly which input rows survived.
+    # The result is then taken from the frame itself and keeps every value
+    # and dtype as it was.
+    table = np.empty((5, n_rows), dtype=np.float64).T  # each column in one stretch
+    for position in range(4):
         table[:, position] = points.iloc[:, position].to_numpy(dtype=np.float64, na_value=np.nan)
-    table[:, n_cols] = np.arange(n_rows, dtype=np.float64)
+    table[:, 4] = np.arange(n_rows, dtype=np.float64)
     merged = run_merge(connected, table, info, tolerance, num_threads)
     del table
-    positions = merged[:, n_cols].astype(np.intp)
+    positions = merged[:, 4].astype(np.intp)
     return points.iloc[positions]

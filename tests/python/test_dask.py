@@ -182,3 +182,28 @@ def test_import_needs_no_dask_and_says_how_to_get_it():
     """))
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "rowmerge.dask needs Dask; install it with: pip install 'rowmerge[dask]'"
+
+
+@pytest.mark.parametrize("layout", ["sorted", "grouped", "twice", "scattered"])
+def test_rows_are_counted_and_placed_by_key_however_they_are_laid_out(layout):
+    pytest.importorskip("dask", reason="needs dask: pip install 'rowmerge[dask]'")
+    from rowmerge.dask import _count_codes, _row_owners
+
+    rng = np.random.default_rng(len(layout))
+    keys = np.repeat(np.arange(1, 41, dtype=float), rng.integers(1, 30, 40))
+    if layout == "grouped":  # each key's rows together, the keys in no order
+        runs = np.split(keys, np.flatnonzero(np.diff(keys)) + 1)
+        keys = np.concatenate([runs[i] for i in rng.permutation(len(runs))])
+    elif layout == "twice":  # long runs, but each key in two of them
+        keys = np.concatenate([keys, keys])
+    elif layout == "scattered":
+        keys = rng.permutation(keys)
+    frame = pd.DataFrame({"k1": keys, "k2": 1.0 + keys % 3, "x": 0.0, "y": 0.0})
+    codes = (keys.astype(np.uint64) << np.uint64(32)) | (1 + keys % 3).astype(np.uint64)
+    counts = _count_codes(frame)
+    assert counts.sort_index().to_dict() == pd.Series(codes).value_counts().sort_index().to_dict()
+    # Every third key wanted, dealt to three targets.
+    wanted = np.unique(codes)[::3]
+    owner = pd.Series(np.arange(len(wanted)) % 3, index=pd.Index(wanted))
+    expected = [int(owner[c]) if c in owner.index else -1 for c in codes]
+    assert _row_owners(codes, owner).tolist() == expected
