@@ -80,6 +80,13 @@ def _field_column(frame: Any, position: int) -> Any:
 
 def _count_fields(column: pd.Series, table: str, field: Any) -> pd.Series:
     """Rows per field id (checking the ids)."""
+    if column.dtype.kind in "iu":  # whole numbers, none missing: counted per run where grouped
+        values = column.to_numpy()
+        starts, lengths = _runs(values)
+        if len(starts) < len(values) // 2:
+            ids = values[starts].tolist()
+            if len(set(ids)) == len(ids):
+                return pd.Series(lengths, index=pd.Index(ids, dtype=object), dtype=np.int64)
     groups = group_by_field(column, table, field)
     return pd.Series(groups.stop - groups.start, index=pd.Index(groups.ids, dtype=object), dtype=np.int64)
 

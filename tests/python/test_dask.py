@@ -187,7 +187,7 @@ def test_import_needs_no_dask_and_says_how_to_get_it():
 @pytest.mark.parametrize("layout", ["sorted", "grouped", "twice", "scattered"])
 def test_rows_are_counted_and_placed_by_key_however_they_are_laid_out(layout):
     pytest.importorskip("dask", reason="needs dask: pip install 'rowmerge[dask]'")
-    from rowmerge.dask import _count_codes, _row_owners
+    from rowmerge.dask import _count_codes, _count_fields, _row_owners
 
     rng = np.random.default_rng(len(layout))
     keys = np.repeat(np.arange(1, 41, dtype=float), rng.integers(1, 30, 40))
@@ -202,6 +202,9 @@ def test_rows_are_counted_and_placed_by_key_however_they_are_laid_out(layout):
     codes = (keys.astype(np.uint64) << np.uint64(32)) | (1 + keys % 3).astype(np.uint64)
     counts = _count_codes(frame)
     assert counts.sort_index().to_dict() == pd.Series(codes).value_counts().sort_index().to_dict()
+    fields = _count_fields(pd.Series(keys.astype(np.int64)), "points", "field")
+    assert fields.to_dict() == {int(k): n for k, n in pd.Series(keys).value_counts().items()}
+    assert {type(k) for k in fields.index} == {int}
     # Every third key wanted, dealt to three targets.
     wanted = np.unique(codes)[::3]
     owner = pd.Series(np.arange(len(wanted)) % 3, index=pd.Index(wanted))
