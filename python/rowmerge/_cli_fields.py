@@ -70,14 +70,12 @@ def _cluster(args):
         # the workers instead is not the user's to act on here.
         warnings.simplefilter("ignore")
         if args.workers is not None:
-            # Dask starts workers with MALLOC_TRIM_THRESHOLD_=65536, which makes
-            # glibc map fresh memory for every allocation of 128 KiB or more:
-            # merges run several times slower so.  These workers live for one
-            # run and get glibc's own settings.  No progress bars from them
-            # either: their standard error is ours.
-            environ = {k: v for k, v in dask.config.get("distributed.nanny.pre-spawn-environ").items()
-                       if k != "MALLOC_TRIM_THRESHOLD_"}
-            with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}), \
+            # The workers get malloc settings under which merges run at full
+            # speed (see worker_environ).  No progress bars from them either:
+            # their standard error is ours.
+            from .dask import worker_environ
+
+            with dask.config.set({"distributed.nanny.pre-spawn-environ": worker_environ()}), \
                     LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                                  dashboard_address=None, silence_logs=logging.CRITICAL,
                                  env={"NO_COLOR": "1"}) as cluster, Client(cluster) as client:

@@ -20,7 +20,8 @@ from interpreter import run_python
 from rowmerge import MergeError, merge_points_removing_overlap
 from rowmerge.errors import run_merge
 from rowmerge.field import POINT_COLUMNS, make_field
-from surveys import FIELD, NORTH_FAILS, TOL, cli, expected_rows, partitions, survey, tables_args, write_survey_files
+from surveys import (FIELD, NORTH_FAILS, SANITIZED, TOL, cli, expected_rows, partitions, survey, tables_args,
+                     write_survey_files)
 
 
 @pytest.mark.parametrize("ids, seed", [("int", 1), ("str", 2)])
@@ -210,3 +211,26 @@ def test_rows_are_counted_and_placed_by_key_however_they_are_laid_out(layout):
     owner = pd.Series(np.arange(len(wanted)) % 3, index=pd.Index(wanted))
     expected = [int(owner[c]) if c in owner.index else -1 for c in codes]
     assert _row_owners(codes, owner).tolist() == expected
+
+
+@pytest.mark.skipif(SANITIZED, reason="a new local cluster under AddressSanitizer takes minutes to start")
+def test_workers_started_with_worker_environ_get_its_malloc_settings():
+    pytest.importorskip("distributed", reason="needs distributed: pip install 'rowmerge[dask]'")
+    done = run_python(textwrap.dedent("""
+        import os
+        import dask
+        from distributed import Client, LocalCluster
+        from rowmerge.dask import worker_environ
+        # Variables of the starting process win over the configuration; a
+        # cluster made earlier in the test process leaves Dask's here.
+        for name in ("MALLOC_TRIM_THRESHOLD_", "MALLOC_MMAP_THRESHOLD_"):
+            os.environ.pop(name, None)
+        names = ("MALLOC_TRIM_THRESHOLD_", "MALLOC_MMAP_THRESHOLD_", "OMP_NUM_THREADS")
+        with dask.config.set({"distributed.nanny.pre-spawn-environ": worker_environ()}):
+            cluster = LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=None)
+        with cluster, Client(cluster) as client:
+            seen = list(client.run(lambda: [os.environ.get(n) for n in names]).values())
+        print(seen)
+        assert seen == [[str(64 << 20), str(32 << 20), "1"]], seen
+    """), env={"NO_COLOR": "1"})
+    assert done.returncode == 0, done.stderr[-2000:]
