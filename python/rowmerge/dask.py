@@ -107,15 +107,31 @@ def _field_column(frame: Any, position: int) -> Any:
     return frame.iloc[:, position]
 
 
+def _runs(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Where the runs of equal neighbouring keys start, and how long they are."""
+    if not len(keys):
+        return np.zeros(0, np.intp), np.zeros(0, np.intp)
+    starts = np.flatnonzero(keys[1:] != keys[:-1]) + 1
+    starts = np.concatenate([np.zeros(1, np.intp), starts])
+    return starts, np.diff(np.append(starts, len(keys)))
+
+
+def _run_counts(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
+    """The keys and their row counts when each key's rows are one run, as in
+    rows grouped by key; None otherwise (the caller then counts by hashing)."""
+    starts, lengths = _runs(keys)
+    if len(keys) and len(starts) >= len(keys) // 2:
+        return None
+    found = keys[starts]
+    return (found, lengths) if pd.Index(found).is_unique else None
+
+
 def _count_fields(column: pd.Series, table: str, field: Any) -> pd.Series:
     """Rows per field id (checking the ids)."""
-    if column.dtype.kind in "iu":  # whole numbers, none missing: counted per run where grouped
-        values = column.to_numpy()
-        starts, lengths = _runs(values)
-        if len(starts) < len(values) // 2:
-            ids = values[starts].tolist()
-            if len(set(ids)) == len(ids):
-                return pd.Series(lengths, index=pd.Index(ids, dtype=object), dtype=np.int64)
+    if column.dtype.kind in "iu":  # whole numbers, none missing
+        counted = _run_counts(column.to_numpy())
+        if counted is not None:
+            return pd.Series(counted[1], index=pd.Index(counted[0].tolist(), dtype=object), dtype=np.int64)
     groups = group_by_field(column, table, field)
     return pd.Series(groups.stop - groups.start, index=pd.Index(groups.ids, dtype=object), dtype=np.int64)
 
@@ -134,24 +150,12 @@ def _codes(frame: pd.DataFrame, start: int = 0) -> np.ndarray:
                       frame.iloc[:, start + 1].to_numpy(np.float64, na_value=np.nan))
 
 
-def _runs(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Where the runs of equal neighbouring keys start, and how long they are."""
-    if not len(keys):
-        return np.zeros(0, np.intp), np.zeros(0, np.intp)
-    starts = np.flatnonzero(keys[1:] != keys[:-1]) + 1
-    starts = np.concatenate([np.zeros(1, np.intp), starts])
-    return starts, np.diff(np.append(starts, len(keys)))
-
-
 def _count_codes(frame: pd.DataFrame, start: int = 0) -> pd.Series:
     """Rows per converted key in columns `start`, `start + 1`."""
     codes = _codes(frame, start)
-    # Points usually come grouped by crop row: then a key's rows are one run.
-    starts, lengths = _runs(codes)
-    if len(starts) < len(codes) // 2 or not len(codes):
-        keys = pd.Index(codes[starts])
-        if keys.is_unique:
-            return pd.Series(lengths, index=keys, dtype=np.int64)
+    counted = _run_counts(codes)  # points usually come grouped by crop row
+    if counted is not None:
+        return pd.Series(counted[1], index=pd.Index(counted[0]), dtype=np.int64)
     return pd.Series(codes).value_counts(sort=False)
 
 

@@ -6,6 +6,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._fields import float_columns
+
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
@@ -110,10 +112,7 @@ def merge_frame(connected_crop_rows: Any, points: "pd.DataFrame", row_informatio
     # each row's position, which tells exactly which input rows survived.
     # The result is then taken from the frame itself and keeps every value
     # and dtype as it was.
-    table = np.empty((5, n_rows), dtype=np.float64).T  # each column in one stretch
-    for position in range(4):
-        table[:, position] = points.iloc[:, position].to_numpy(dtype=np.float64, na_value=np.nan)
-    table[:, 4] = np.arange(n_rows, dtype=np.float64)
+    table = float_columns(points, (0, 1, 2, 3), extra=np.arange(n_rows, dtype=np.float64))
     merged = run_merge(connected, table, info, tolerance, num_threads)
     del table
     positions = merged[:, 4].astype(np.intp)
