@@ -23,7 +23,13 @@ double* allocate_doubles(std::size_t count) {
   if (bytes >= kHugeThreshold) {
     const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
     p = std::aligned_alloc(kHugePage, rounded);
-    if (p != nullptr) (void)::madvise(p, rounded, MADV_HUGEPAGE);  // advice only
+    // Huge pages for the whole ones only: a huge page over the end would make
+    // the last, partly used one resident whole, up to 2 MiB beyond `bytes`.
+    const std::size_t whole = bytes & ~(kHugePage - 1);
+    if (p != nullptr) {
+      (void)::madvise(p, whole, MADV_HUGEPAGE);  // advice only
+      if (whole != rounded) (void)::madvise(static_cast<char*>(p) + whole, rounded - whole, MADV_NOHUGEPAGE);
+    }
   } else {
     p = std::malloc(bytes);
   }

@@ -2,9 +2,11 @@
 //
 // Tables of a field run to hundreds of megabytes, and most of the time of
 // filling a fresh buffer goes to the kernel's page faults.  Large buffers are
-// therefore aligned to 2 MiB and offered to the kernel for transparent huge
-// pages, which cuts the faults by a factor of up to 512; where the kernel
-// does not do huge pages, the advice is simply ignored.
+// therefore aligned to 2 MiB and their whole 2 MiB pages offered to the
+// kernel for transparent huge pages, which cuts the faults by a factor of up
+// to 512; the rest stays in small pages, so that a buffer is never resident
+// beyond what was written.  Where the kernel does not do huge pages, the
+// advice is simply ignored.
 #pragma once
 
 #include <cstddef>

@@ -10,6 +10,7 @@
 #include "common/poison_mutex.hpp"
 #include "merge/indexes.hpp"
 #include "merge/merge_step.hpp"
+#include "merge/piece_chain.hpp"
 #include "merge/survivor_index.hpp"
 #include "pool/pool.hpp"
 #include "progress/progress_bar.hpp"
@@ -67,30 +68,96 @@ std::vector<merge::StepPlan> plan_steps(pool::Registry& pool, const merge::Merge
   return plans;
 }
 
-// The merge in two passes over the points (merge/survivor_index.hpp), when
-// no base crop row is named twice; nothing otherwise.  The bar advances as
-// the output's pieces are written.
-std::optional<Matrix> merge_in_two_passes(pool::Registry& pool, const merge::MergeTables& tables,
-                                          const std::vector<merge::StepPlan>& plans, progress::ProgressBar& bar) {
+// Whether the output may be allocated for every point before the survivors
+// are counted.  Pages never written cost no memory, but the address space
+// stays taken for as long as the result lives, which only a 64-bit machine
+// can spare for a large table.
+bool may_reserve_for_every_point(const MatrixView& points) noexcept {
+  if constexpr (sizeof(void*) >= 8) return true;
+  std::size_t elements = 0;
+  return !__builtin_mul_overflow(points.rows(), points.cols(), &elements) && elements <= (std::size_t{8} << 20);
+}
+
+// Scans every piece, taken in ascending order by one lane per thread, and
+// writes each piece's survivors in table order for as long as the table is
+// in order (merge/piece_chain.hpp); returns the link of all pieces.
+// `written` is called for every piece written.
+merge::ChainLink scan_in_order(pool::Registry& pool, merge::SurvivorIndex& survivors, Matrix& out,
+                               FunctionRef<void()> written) {
+  const std::size_t pieces = survivors.pieces();
+  merge::PieceChain chain(pieces);
+  std::atomic<std::size_t> next{0};
+  const std::size_t lanes = std::min<std::size_t>(pool.num_threads(), pieces);
+  pool::for_each_id(pool, lanes, [&](std::uint64_t) {
+    for (std::size_t p = 0; (p = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+      try {
+        survivors.scan(p);
+      } catch (...) {
+        chain.abandon(p);  // and on with the failure
+        throw;
+      }
+      const std::optional<merge::ChainLink> before = chain.wait_before(p);
+      if (!before) {
+        chain.abandon(p);  // a piece before failed
+        return;
+      }
+      const merge::ChainLink link = merge::extend(*before, survivors.summary(p));
+      chain.link(p, link);
+      if (link.in_order) {
+        survivors.write_in_order(p, static_cast<std::size_t>(before->kept), out);
+        written();
+      }
+    }
+  });
+  return *chain.wait_before(pieces);
+}
+
+// The merge through the survivor index (merge/survivor_index.hpp), when no
+// base crop row is named twice; nothing otherwise.  Tables in order are
+// written as they are scanned; any other table in a second pass, placed by
+// connected crop row.  The bar advances as the output's pieces are written.
+std::optional<Matrix> merge_by_survivors(pool::Registry& pool, const merge::MergeTables& tables,
+                                         const std::vector<merge::StepPlan>& plans, progress::ProgressBar& bar) {
   const MatrixView& points = tables.points_in_rows;
   std::optional<merge::SurvivorIndex> survivors = merge::SurvivorIndex::for_plans(points, plans);
   if (!survivors) return std::nullopt;
   const std::size_t pieces = survivors->pieces();
-  pool::for_each_id(pool, pieces, [&](std::uint64_t p) { survivors->scan(static_cast<std::size_t>(p)); });
-  Matrix out = Matrix::uninitialized(survivors->place(), points.cols());
-
   const std::uint64_t steps = plans.size();
   if (pieces == 0) {
     if (steps != 0) bar.inc(steps);
-    return out;
+    return Matrix::uninitialized(0, points.cols());
   }
   std::atomic<std::uint64_t> written{0};
-  pool::for_each_id(pool, pieces, [&](std::uint64_t p) {
-    survivors->write(static_cast<std::size_t>(p), out);
+  const auto tick = [&] {
     // The bar's share of this piece; the shares add up to every step.
     const std::uint64_t done = written.fetch_add(1, std::memory_order_relaxed) + 1;
     const std::uint64_t delta = steps * done / pieces - steps * (done - 1) / pieces;
     if (delta != 0) bar.inc(delta);
+  };
+
+  Matrix out;
+  if (may_reserve_for_every_point(points)) {
+    out = Matrix::uninitialized(points.rows(), points.cols());
+    const merge::ChainLink all = scan_in_order(pool, *survivors, out, tick);
+    if (all.in_order) {
+      out.keep_first_rows(static_cast<std::size_t>(all.kept));
+      return out;
+    }
+  } else {
+    pool::for_each_id(pool, pieces, [&](std::uint64_t p) { survivors->scan(static_cast<std::size_t>(p)); });
+  }
+  // The pieces written in table order are the first ones; the second pass
+  // writes them again, in their places, but ticks only for the others.
+  const std::uint64_t ticked = written.load(std::memory_order_relaxed);
+  const std::size_t rows = survivors->place();
+  if (out.data() == nullptr) {
+    out = Matrix::uninitialized(rows, points.cols());
+  } else {
+    out.keep_first_rows(rows);
+  }
+  pool::for_each_id(pool, pieces, [&](std::uint64_t p) {
+    survivors->write(static_cast<std::size_t>(p), out);
+    if (p >= ticked) tick();
   });
   return out;
 }
@@ -137,7 +204,7 @@ Matrix multithreaded_merging(const MatrixView& connected_crop_rows, const Matrix
     // at its first row, whatever its length.
     if (connected_crop_rows.rows() != 0) (void)merge::read_base_key(connected_crop_rows, 0);
     const std::vector<merge::StepPlan> plans = plan_steps(pool, tables, records);
-    out = merge_in_two_passes(pool, tables, plans, bar);
+    out = merge_by_survivors(pool, tables, plans, bar);
   }
   if (!out) {
     out = merge_step_by_step(pool, tables, merge::MergeIndexes(merge::PointGroups(points_in_rows, for_each),

@@ -15,6 +15,14 @@
 //             ascending order, each with its survivors in ascending row order;
 //   write(p)  copies piece p's survivors into their places.
 //
+// Where the survivors' connected crop rows never fall from one row of the
+// table to the next (points stored crop row after crop row, in the order of
+// the connected crop rows, as detectors write them), the output is simply
+// the survivors in table order.  A piece's survivors then start where the
+// survivors of the pieces before it end, and write_in_order(p, at) copies
+// them there while the piece is still in the cache: summary(p) tells,
+// after scan(p), what the pieces' order needs (merge/piece_chain.hpp).
+//
 // Pieces are scanned, and then written, in any order and possibly at the
 // same time; place() runs alone in between.  Memory: 2 bytes per point, and
 // 8 for each connected crop row a piece meets.
@@ -53,6 +61,19 @@ class SurvivorIndex {
   // place() rows and the points' columns.
   void write(std::size_t piece, Matrix& out);
 
+  // What scan(piece) found, for the decision to write in table order.
+  struct Summary {
+    PointIndex kept = 0;           // survivors in the piece
+    std::uint32_t first_row = 0;   // the first survivor's connected crop row (when kept != 0)
+    std::uint32_t last_row = 0;    // the last survivor's connected crop row (when kept != 0)
+    bool ascending = true;         // no survivor's connected crop row below the one before it
+  };
+  const Summary& summary(std::size_t piece) const noexcept { return pieces_[piece].summary; }
+  // After scan(piece): the piece's survivors, in table order, to rows `at`
+  // onwards of `out` (a row-major matrix of the points' columns and at
+  // least at + summary(piece).kept rows).
+  void write_in_order(std::size_t piece, std::size_t at, Matrix& out) const noexcept;
+
  private:
   using Mark = std::uint16_t;  // a piece's own number of a connected crop row
   static constexpr Mark kDropped = UINT16_MAX;
@@ -63,6 +84,7 @@ class SurvivorIndex {
     PointIndex last = 0;
     std::vector<std::uint32_t> rows;  // by mark: the connected crop row
     std::vector<PointIndex> counts;   // by mark: its survivors here; after place(), the next slot
+    Summary summary;
   };
 
   SurvivorIndex(const MatrixView& points, const std::vector<StepPlan>& plans) noexcept

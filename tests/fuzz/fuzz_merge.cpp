@@ -1,8 +1,9 @@
 // libFuzzer entry: every connected crop row of a decoded field is merged by
 // the indexed engine and by the literal step, which must agree exactly
 // (survivors or failure text); then the whole field goes through the parallel
-// driver on a small pool (in two passes over the points where no base crop
-// row is named twice, step by step otherwise), which must give the literal
+// driver on a small pool (through the survivor index where no base crop row
+// is named twice: in one pass for points in order, in two otherwise; step by
+// step where one is named twice), which must give the literal
 // blocks (in row order on one thread, in some order otherwise) or the lowest
 // failing row's text.  Every table is read in place through a view of its
 // layout.

@@ -24,14 +24,16 @@ using Row = std::vector<double>;
 
 // A small field: `rows` crop rows along x, each cut into `segments`
 // overlapping segments; every segment's connected crop row links its
-// neighbours.  Points carry an extra column.
+// neighbours.  Points carry an extra column, and are shuffled over the
+// table unless `in_order` asks for them crop row after crop row.
 struct Field {
   Matrix connected;
   Matrix points;
   Matrix records;
 };
 
-Field make_field(std::uint32_t seed, std::size_t rows, std::size_t segments, std::size_t points_per_segment) {
+Field make_field(std::uint32_t seed, std::size_t rows, std::size_t segments, std::size_t points_per_segment,
+                 bool in_order = false) {
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> jitter(-0.05, 0.05);
   const std::size_t n_seg = rows * segments;
@@ -67,6 +69,7 @@ Field make_field(std::uint32_t seed, std::size_t rows, std::size_t segments, std
       for (; c < 11; ++c) f.connected(id, c) = rowmerge::test::kNaN;
     }
   }
+  if (in_order) return f;
   // Shuffle the points so a crop row's points are spread over the table.
   std::vector<std::size_t> order(f.points.rows());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -358,6 +361,53 @@ TEST(Driver, LargePointTablesInEveryLayoutGiveTheSameRows) {
   for (std::size_t id = 0; id < f.connected.rows(); ++id)
     expected += rowmerge::literal::literal_merge_step(f.connected, same.view(), f.records, 0.05, id).survivors.size();
   EXPECT_EQ(out.rows(), expected);
+}
+
+// Points stored crop row after crop row, as the connected crop rows list
+// them, are written as they are scanned; a table that leaves that order
+// late, after many pieces were written so, is written again in its places.
+// Either way the output is the blocks in connected row order, on any pool.
+TEST(Driver, TablesInOrderAndTablesThatLeaveItLateGiveTheBlocksInOrder) {
+  Field f = make_field(5, 12, 25, 1000, true);  // 300,000 points of 5 columns
+  const auto in_order = literal_blocks(f, 0.05);
+  // The table's first point moved to its end: the first block still comes
+  // first in the output, that point now last in it.
+  Field late = make_field(5, 12, 25, 1000, true);
+  const std::size_t n = late.points.rows();
+  for (std::size_t c = 0; c < late.points.cols(); ++c) {
+    for (std::size_t r = 0; r + 1 < n; ++r) std::swap(late.points(r, c), late.points(r + 1, c));
+  }
+  const auto moved = literal_blocks(late, 0.05);
+  ASSERT_EQ(moved.front().back(), in_order.front().front());
+  // Crop rows of exactly one piece each (32768 rows of 5 columns), the first
+  // two stored the other way round: every piece is in order within itself,
+  // and the order falls between the first two.
+  Field swapped = make_field(6, 1, 8, 32768, true);
+  for (std::size_t r = 0; r < 32768; ++r)
+    for (std::size_t c = 0; c < swapped.points.cols(); ++c)
+      std::swap(swapped.points(r, c), swapped.points(r + 32768, c));
+  const auto swapped_blocks = literal_blocks(swapped, 0.05);
+  // No links: every point survives, whole pieces at a time.
+  Field unlinked = make_field(5, 12, 25, 1000, true);
+  for (std::size_t r = 0; r < unlinked.connected.rows(); ++r)
+    for (std::size_t c = 3; c < 11; ++c) unlinked.connected(r, c) = rowmerge::test::kNaN;
+  const auto all_points = literal_blocks(unlinked, 0.05);
+  for (const std::uint32_t threads : {1u, 2u, 3u}) {
+    for (const Layout layout : {Layout::kRowMajor, Layout::kColumnMajor, Layout::kReversed}) {
+      const LaidOut points(f.points, layout), late_points(late.points, layout);
+      expect_blocks_in_order(rowmerge::multithreaded_merging(f.connected, points.view(), f.records, 0.05, threads),
+                             in_order);
+      expect_blocks_in_order(
+          rowmerge::multithreaded_merging(late.connected, late_points.view(), late.records, 0.05, threads), moved);
+      expect_blocks_in_order(
+          rowmerge::multithreaded_merging(unlinked.connected, points.view(), unlinked.records, 0.05, threads),
+          all_points);
+      const LaidOut swapped_points(swapped.points, layout);
+      expect_blocks_in_order(
+          rowmerge::multithreaded_merging(swapped.connected, swapped_points.view(), swapped.records, 0.05, threads),
+          swapped_blocks);
+    }
+  }
 }
 
 }  // namespace

@@ -173,7 +173,7 @@ TEST(MergeFailures, HugeTablesWithoutColumnsFailLikeAnyOther) {
     const Matrix ccr = table(4, {{0, 1, 1, kNaN}});
     const Matrix none = table(11, {});
     const Matrix huge = Matrix::uninitialized(std::size_t{UINT32_MAX} + 1, 0);  // no elements, no memory
-    for (const merge::MergeTables tables : {merge::MergeTables{ccr, huge, none, 0.1},
+    for (const merge::MergeTables& tables : {merge::MergeTables{ccr, huge, none, 0.1},
                                             merge::MergeTables{ccr, none, huge, 0.1}}) {
       const merge::MergeIndexes indexes = merge::MergeIndexes::build(tables);
       EXPECT_EQ(test::run_engine(tables, indexes, 0).failure, messages::kIndexOutOfBounds);

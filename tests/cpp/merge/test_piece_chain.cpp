@@ -1,0 +1,67 @@
+// The hand-over from piece to piece: links add up in order, an order broken
+// anywhere stays broken, and a failed piece releases everyone behind it.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "merge/piece_chain.hpp"
+
+namespace rowmerge::merge {
+namespace {
+
+SurvivorIndex::Summary piece(PointIndex kept, std::uint32_t first, std::uint32_t last, bool ascending = true) {
+  return {kept, first, last, ascending};
+}
+
+TEST(PieceChain, LinksCountSurvivorsAndKeepTheOrderUntilItBreaks) {
+  ChainLink link;
+  link = extend(link, piece(0, 0, 0));  // an empty piece changes nothing
+  EXPECT_EQ(link.kept, 0u);
+  EXPECT_TRUE(link.in_order);
+  link = extend(link, piece(5, 3, 4));
+  link = extend(link, piece(2, 4, 4));  // the same connected row goes on
+  EXPECT_EQ(link.kept, 7u);
+  EXPECT_EQ(link.last_row, 4u);
+  EXPECT_TRUE(link.in_order);
+  EXPECT_FALSE(extend(link, piece(1, 3, 9)).in_order);         // falls back across pieces
+  EXPECT_FALSE(extend(link, piece(1, 5, 9, false)).in_order);  // falls within the piece
+  ChainLink broken = extend(link, piece(1, 0, 0));
+  broken = extend(broken, piece(3, 7, 8));
+  EXPECT_FALSE(broken.in_order);
+  EXPECT_EQ(broken.kept, 11u);
+}
+
+TEST(PieceChain, WaitersGetTheLinkBeforeThemOrLearnOfAnAbandonedPiece) {
+  constexpr std::size_t kPieces = 64;
+  for (const bool fail : {false, true}) {
+    PieceChain chain(kPieces);
+    std::vector<int> outcome(kPieces, -1);
+    std::vector<std::thread> threads;
+    // Every piece on its own thread, started from the last: all but piece 0
+    // wait for the one before.
+    for (std::size_t p = kPieces; p-- > 0;) {
+      threads.emplace_back([&, p] {
+        const std::optional<ChainLink> before = chain.wait_before(p);
+        if (!before || (fail && p == kPieces / 2)) {
+          outcome[p] = 0;
+          chain.abandon(p);
+          return;
+        }
+        outcome[p] = static_cast<int>(before->kept);
+        chain.link(p, extend(*before, piece(1, static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(p))));
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    for (std::size_t p = 0; p < kPieces; ++p) {
+      const bool lost = fail && p >= kPieces / 2;
+      EXPECT_EQ(outcome[p], lost ? 0 : static_cast<int>(p)) << p;
+    }
+    if (!fail) {
+      EXPECT_EQ(chain.wait_before(kPieces)->kept, kPieces);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace rowmerge::merge
