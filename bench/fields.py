@@ -133,17 +133,23 @@ def _merge_one(tables: tuple, threads: int):
     return merge_frame(*tables, TOLERANCE, threads)
 
 
+def _stacked_fields(fields) -> dict[str, np.ndarray]:
+    """The three tables of `fields` (rowmerge.field.Field) stacked, each row
+    led by its field's number."""
+    tables: dict[str, list] = {"connected": [], "points": [], "rows": []}
+    for k, f in enumerate(fields):
+        for name, table in (("connected", f.connected_crop_rows), ("points", f.points_in_rows),
+                            ("rows", f.row_information)):
+            tables[name].append(np.column_stack([np.full(len(table), float(k)), table]))
+    return {name: np.concatenate(parts) for name, parts in tables.items()}
+
+
 def _small_fields(fields: int = 2):
     """A few small fields as multi-field tables, for warming up."""
     from rowmerge.field import make_field
 
-    tables: dict[str, list] = {"connected": [], "points": [], "rows": []}
-    for k in range(fields):
-        f = make_field(2, segments=3, points_per_segment=50, seed=k)
-        for name, table in (("connected", f.connected_crop_rows), ("points", f.points_in_rows),
-                            ("rows", f.row_information)):
-            tables[name].append(np.column_stack([np.full(len(table), float(k)), table]))
-    return [_frame(name, np.concatenate(parts)) for name, parts in tables.items()]
+    stacked = _stacked_fields(make_field(2, segments=3, points_per_segment=50, seed=k) for k in range(fields))
+    return [_frame(name, values) for name, values in stacked.items()]
 
 
 def _warm_up() -> int:
@@ -301,15 +307,10 @@ def make_inputs(directory: str, fields: int, large_rows: int) -> None:
     from rowmerge.field import make_field
 
     rows, segments, per_segment = FIELD_SHAPE
-    tables: dict[str, list] = {"connected": [], "points": [], "rows": []}
-    for k in range(fields):
-        f = make_field(rows, segments=segments, points_per_segment=per_segment, row_length=12.0 * segments,
-                       seed=1000 + k)
-        for name, table in (("connected", f.connected_crop_rows), ("points", f.points_in_rows),
-                            ("rows", f.row_information)):
-            tables[name].append(np.column_stack([np.full(len(table), float(k)), table]))
-    for name, parts in tables.items():
-        np.save(os.path.join(directory, f"{name}.npy"), np.concatenate(parts))
+    stacked = _stacked_fields(make_field(rows, segments=segments, points_per_segment=per_segment,
+                                         row_length=12.0 * segments, seed=1000 + k) for k in range(fields))
+    for name, values in stacked.items():
+        np.save(os.path.join(directory, f"{name}.npy"), values)
     _, segments, per_segment = LARGE_SHAPE
     large = make_field(large_rows, segments=segments, points_per_segment=per_segment, row_length=12.0 * segments, seed=7)
     for name, table in (("connected", large.connected_crop_rows), ("points", large.points_in_rows),

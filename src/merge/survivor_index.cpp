@@ -183,56 +183,24 @@ void SurvivorIndex::write(std::size_t piece, Matrix& out) {
   }
 }
 
-namespace {
-
-// Copies the rows of `marks` that are not `dropped` (n rows from `row`, the
-// last of them kept) to consecutive rows at `dst`, without a branch per row:
-// every row is copied, and `dst` moves on past the kept ones only.  A
-// dropped row's copy lands where the next kept row goes, so nothing is
-// written beyond the kept rows' places.
-template <std::size_t kWidth, bool kUnitColumns>
-void compact_rows(const double* row, std::ptrdiff_t row_step, std::ptrdiff_t col_step, std::size_t cols,
-                  const std::uint16_t* marks, std::size_t n, std::uint16_t dropped, double* dst) noexcept {
-  const std::size_t width = kWidth != 0 ? kWidth : cols;
-  if constexpr (kUnitColumns) col_step = 1;
-  for (std::size_t i = 0; i < n; ++i, row += row_step) {
-    for (std::size_t c = 0; c < width; ++c) dst[c] = row[static_cast<std::ptrdiff_t>(c) * col_step];
-    dst += marks[i] != dropped ? width : 0;
-  }
-}
-
-using CompactRows = void (*)(const double*, std::ptrdiff_t, std::ptrdiff_t, std::size_t, const std::uint16_t*,
-                             std::size_t, std::uint16_t, double*) noexcept;
-
-// The copy for a table's width and layout: the common widths unrolled.
-CompactRows compact_rows_for(std::size_t cols, bool unit_columns) noexcept {
-  switch (cols) {
-    case 4: return unit_columns ? &compact_rows<4, true> : &compact_rows<4, false>;
-    case 5: return unit_columns ? &compact_rows<5, true> : &compact_rows<5, false>;
-    case 6: return unit_columns ? &compact_rows<6, true> : &compact_rows<6, false>;
-    case 7: return unit_columns ? &compact_rows<7, true> : &compact_rows<7, false>;
-    case 8: return unit_columns ? &compact_rows<8, true> : &compact_rows<8, false>;
-    default: return unit_columns ? &compact_rows<0, true> : &compact_rows<0, false>;
-  }
-}
-
-}  // namespace
-
 void SurvivorIndex::write_in_order(std::size_t piece, std::size_t at, Matrix& out) const noexcept {
   const Piece& part = pieces_[piece];
-  if (part.summary.kept == 0) return;
   const Mark* const marks = marks_.get();
-  // Up to the piece's last survivor, so that no copy lands past its share.
-  PointIndex end = part.last;
-  while (marks[end - 1] == kDropped) --end;
   const std::size_t width = points_.cols();
-  if (end - part.first == part.summary.kept) {  // every row kept: one stretch
-    copy_rows(points_, part.first, end - part.first, out.data() + at * width);
-    return;
+  double* dst = out.data() + at * width;
+  for (PointIndex r = part.first; r < part.last;) {
+    if (marks[r] == kDropped) {
+      ++r;
+      continue;
+    }
+    // A run of survivors, of one connected crop row or several: consecutive
+    // rows in and out.
+    PointIndex n = 1;
+    while (r + n < part.last && marks[r + n] != kDropped) ++n;
+    copy_rows(points_, r, n, dst);
+    dst += static_cast<std::size_t>(n) * width;
+    r += n;
   }
-  compact_rows_for(width, points_.col_step() == 1)(points_.element(part.first, 0), points_.row_step(),
-                                                   points_.col_step(), width, marks + part.first,
-                                                   end - part.first, kDropped, out.data() + at * width);
 }
 
 }  // namespace rowmerge::merge
