@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 
 __all__ = ["FieldColumns", "FieldGroups", "check_id_kinds", "field_columns", "float_columns", "group_by_field",
-           "merge_each_field"]
+           "merge_each_field", "run_counts", "runs"]
 
 TABLES = ("connected_crop_rows", "points", "row_information")
 
@@ -63,14 +63,14 @@ def field_columns(frame: Any, table: str, field: Any, minimum: int = 0) -> Field
     if len(where) > 1:
         raise ValueError(f"{table} has {len(where)} columns named {field!r}; the field column must be one")
     position = where[0]
-    dtype = frame.dtypes.iloc[position]
-    if not _is_field_dtype(pd, dtype):
-        raise TypeError(f"{table}: field column {field!r} has data type {dtype}; "
+    dtypes = list(frame.dtypes)
+    if not _is_field_dtype(pd, dtypes[position]):
+        raise TypeError(f"{table}: field column {field!r} has data type {dtypes[position]}; "
                         "field ids are whole numbers or strings")
     merged = tuple(i for i in range(len(columns)) if i != position)
     for i in merged:
-        if not _numeric_dtype(pd, frame.dtypes.iloc[i]):
-            raise TypeError(f"{table}: column {columns[i]!r} has data type {frame.dtypes.iloc[i]}; "
+        if not _numeric_dtype(pd, dtypes[i]):
+            raise TypeError(f"{table}: column {columns[i]!r} has data type {dtypes[i]}; "
                             "only numbers can be merged")
     if len(merged) < minimum:
         raise ValueError(f"{table} has {len(merged)} column(s) besides the field column; "
@@ -110,6 +110,26 @@ def check_id_kinds(ids: dict) -> None:
                     "convert the field columns to one type")
 
 
+def runs(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Where the runs of equal neighbouring keys start, and how long they are."""
+    if not len(keys):
+        return np.zeros(0, np.intp), np.zeros(0, np.intp)
+    starts = np.flatnonzero(keys[1:] != keys[:-1]) + 1
+    starts = np.concatenate([np.zeros(1, np.intp), starts])
+    return starts, np.diff(np.append(starts, len(keys)))
+
+
+def run_counts(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """The keys, where their rows start and how many there are, when each
+    key's rows are one run, as in rows grouped by key; None otherwise (the
+    caller then groups by hashing)."""
+    starts, lengths = runs(keys)
+    if len(keys) and len(starts) >= len(keys) // 2:
+        return None
+    found = keys[starts]
+    return (found, starts, lengths) if _pandas().Index(found).is_unique else None
+
+
 @dataclass(frozen=True)
 class FieldGroups:
     """The rows of a table grouped by field: rows `order[start[k]:stop[k]]`
@@ -131,6 +151,11 @@ def group_by_field(column: Any, table: str, field: Any) -> FieldGroups:
     TypeError for an id that is neither a whole number nor a string.
     """
     pd = _pandas()
+    if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iu":  # none missing; usually grouped already
+        counted = run_counts(column.to_numpy())
+        if counted is not None:
+            ids, start, counts = counted
+            return FieldGroups(ids.tolist(), np.arange(len(column)), start, start + counts)
     codes, uniques = pd.factorize(column, use_na_sentinel=True)
     codes = np.asarray(codes, dtype=np.intp)
     missing = np.flatnonzero(codes < 0)

@@ -36,7 +36,8 @@ except ImportError as _missing:  # pragma: no cover - exercised in a subprocess
     raise ImportError("rowmerge.dask needs Dask; install it with: pip install 'rowmerge[dask]'") from _missing
 
 from ._explain import _key_pairs
-from ._fields import TABLES, check_id_kinds, field_columns, float_columns, group_by_field, merge_each_field
+from ._fields import (TABLES, check_id_kinds, field_columns, float_columns, group_by_field, merge_each_field,
+                      run_counts, runs)
 from .errors import MergeError, run_merge
 from .frame import _numeric_dtype
 
@@ -107,31 +108,8 @@ def _field_column(frame: Any, position: int) -> Any:
     return frame.iloc[:, position]
 
 
-def _runs(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Where the runs of equal neighbouring keys start, and how long they are."""
-    if not len(keys):
-        return np.zeros(0, np.intp), np.zeros(0, np.intp)
-    starts = np.flatnonzero(keys[1:] != keys[:-1]) + 1
-    starts = np.concatenate([np.zeros(1, np.intp), starts])
-    return starts, np.diff(np.append(starts, len(keys)))
-
-
-def _run_counts(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
-    """The keys and their row counts when each key's rows are one run, as in
-    rows grouped by key; None otherwise (the caller then counts by hashing)."""
-    starts, lengths = _runs(keys)
-    if len(keys) and len(starts) >= len(keys) // 2:
-        return None
-    found = keys[starts]
-    return (found, lengths) if pd.Index(found).is_unique else None
-
-
 def _count_fields(column: pd.Series, table: str, field: Any) -> pd.Series:
     """Rows per field id (checking the ids)."""
-    if column.dtype.kind in "iu":  # whole numbers, none missing
-        counted = _run_counts(column.to_numpy())
-        if counted is not None:
-            return pd.Series(counted[1], index=pd.Index(counted[0].tolist(), dtype=object), dtype=np.int64)
     groups = group_by_field(column, table, field)
     return pd.Series(groups.stop - groups.start, index=pd.Index(groups.ids, dtype=object), dtype=np.int64)
 
@@ -153,9 +131,9 @@ def _codes(frame: pd.DataFrame, start: int = 0) -> np.ndarray:
 def _count_codes(frame: pd.DataFrame, start: int = 0) -> pd.Series:
     """Rows per converted key in columns `start`, `start + 1`."""
     codes = _codes(frame, start)
-    counted = _run_counts(codes)  # points usually come grouped by crop row
+    counted = run_counts(codes)  # points usually come grouped by crop row
     if counted is not None:
-        return pd.Series(counted[1], index=pd.Index(counted[0]), dtype=np.int64)
+        return pd.Series(counted[2], index=pd.Index(counted[0]), dtype=np.int64)
     return pd.Series(codes).value_counts(sort=False)
 
 
@@ -204,7 +182,7 @@ def _row_owners(keys: Any, owner: pd.Series) -> np.ndarray:
     """The owner of every row, -1 for rows whose key no task wants (looked
     up once per run of equal keys)."""
     keys = np.asarray(keys, dtype=object) if owner.index.dtype == object else np.asarray(keys)
-    starts, lengths = _runs(keys)
+    starts, lengths = runs(keys)
     where = owner.index.get_indexer(keys[starts])
     found = np.where(where >= 0, owner.to_numpy()[np.maximum(where, 0)], -1)
     return np.repeat(found, lengths)

@@ -188,6 +188,7 @@ def test_import_needs_no_dask_and_says_how_to_get_it():
 @pytest.mark.parametrize("layout", ["sorted", "grouped", "twice", "scattered"])
 def test_rows_are_counted_and_placed_by_key_however_they_are_laid_out(layout):
     pytest.importorskip("dask", reason="needs dask: pip install 'rowmerge[dask]'")
+    from rowmerge._fields import group_by_field
     from rowmerge.dask import _count_codes, _count_fields, _row_owners
 
     rng = np.random.default_rng(len(layout))
@@ -206,6 +207,11 @@ def test_rows_are_counted_and_placed_by_key_however_they_are_laid_out(layout):
     fields = _count_fields(pd.Series(keys.astype(np.int64)), "points", "field")
     assert fields.to_dict() == {int(k): n for k, n in pd.Series(keys).value_counts().items()}
     assert {type(k) for k in fields.index} == {int}
+    # The groups a task merges field by field: every id's rows, in their order, ids by first appearance.
+    groups = group_by_field(pd.Series(keys.astype(np.int64)), "points", "field")
+    assert groups.ids == pd.unique(keys).astype(int).tolist()
+    assert [groups.order[a:b].tolist() for a, b in zip(groups.start, groups.stop)] == \
+        [np.flatnonzero(keys == k).tolist() for k in groups.ids]
     # Every third key wanted, dealt to three targets.
     wanted = np.unique(codes)[::3]
     owner = pd.Series(np.arange(len(wanted)) % 3, index=pd.Index(wanted))
