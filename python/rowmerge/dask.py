@@ -202,23 +202,32 @@ def _split(frame: pd.DataFrame, keys, owner: pd.Series, targets: Sequence[int]) 
     return pieces
 
 
-def _route(table: _Table, keys, counts: Sequence[pd.Series], owner: pd.Series) -> dict[int, list]:
+def _route(table: _Table, keys, counts: Sequence[pd.Series], owner: pd.Series, *,
+           in_task: bool = False) -> dict[int, list]:
     """For every target partition, the pieces of `table` it needs, in the
-    order of the table's partitions, as (piece, partition) pairs.
+    order of the table's partitions, as (piece, partition, take) triples.
 
     A piece is a whole partition when all its rows go to one target, else a
     (frame, positions in the partition) pair cut out of it: by a task for a
-    dask table, here for a pandas one.
+    dask table, here for a pandas one.  With `in_task` (for the small
+    tables) a dask partition is not cut by a task of its own: each target
+    gets it whole, with `take` set, and takes its own rows (`_taken`).  A
+    worker then fetches a partition once, not a piece for every task.
     """
     routed: dict[int, list] = {}
+    owner_of = dict(zip(owner.index.tolist(), owner.tolist()))
     shared_owner = None
     for part, (frame, count) in enumerate(zip(table.partitions(), counts)):
-        present = count.index[count.index.isin(owner.index)]
-        if not len(present):
+        keys_here = count.index.tolist()
+        targets = sorted({owner_of[k] for k in keys_here if k in owner_of})
+        if not targets:
             continue
-        targets = sorted(set(owner.loc[present].tolist()))
-        if len(targets) == 1 and len(present) == len(count):
-            routed.setdefault(targets[0], []).append((frame, part))
+        if len(targets) == 1 and all(k in owner_of for k in keys_here):
+            routed.setdefault(targets[0], []).append((frame, part, False))
+            continue
+        if table.lazy and in_task:
+            for target in targets:
+                routed.setdefault(target, []).append((frame, part, True))
             continue
         if table.lazy:
             if shared_owner is None:
@@ -228,8 +237,14 @@ def _route(table: _Table, keys, counts: Sequence[pd.Series], owner: pd.Series) -
         else:
             pieces = _split(frame, keys, owner, targets)
         for target in targets:
-            routed.setdefault(target, []).append((pieces[target], part))
+            routed.setdefault(target, []).append((pieces[target], part, False))
     return routed
+
+
+def _taken(pieces: Sequence, takes: Sequence[bool], keys, owner: pd.Series | None, target: int) -> list:
+    """The pieces of a task, with the rows the task merges taken out of the
+    whole partitions it was given to take them from."""
+    return [_split(piece, keys, owner, [target])[target] if take else piece for piece, take in zip(pieces, takes)]
 
 
 def _frame_and_rows(piece: Any) -> tuple[pd.DataFrame, np.ndarray]:
@@ -256,9 +271,11 @@ def _compute_counts(tables: Sequence[tuple]) -> list[list[pd.Series]]:
     result: list[list] = []
     for table, columns, counter in tables:
         if table.lazy:
-            parts = columns(table.frame).to_delayed()
+            # One task per partition: the count runs where the columns are picked.
+            parts = columns(table.frame).map_partitions(counter, meta=pd.Series([], dtype=np.int64),
+                                                        enforce_metadata=False).to_delayed()
             result.append([None] * len(parts))
-            lazy.extend((len(result) - 1, j, dask.delayed(counter, pure=False)(p)) for j, p in enumerate(parts))
+            lazy.extend((len(result) - 1, j, p) for j, p in enumerate(parts))
         else:
             result.append([counter(columns(part)) for part in table.parts])
     computed = dask.compute(*[task for _, _, task in lazy])
@@ -301,13 +318,28 @@ def _empty_result(meta: pd.DataFrame):
 
 
 def _pieces(routed: dict[int, list], target: int) -> list:
-    return [piece for piece, _ in routed.get(target, [])]
+    return [piece for piece, _, _ in routed.get(target, [])]
+
+
+def _takes(routed: dict[int, list], target: int) -> list[bool]:
+    return [take for _, _, take in routed.get(target, [])]
+
+
+def _shared(owner: pd.Series, *routed: dict[int, list]):
+    """The owners as one piece of the graph for the tasks that take rows
+    themselves; None when none does."""
+    if any(take for r in routed for pieces in r.values() for _, _, take in pieces):
+        return dask.delayed(owner, pure=False)
+    return None
 
 
 # ---------------------------------------------------------------- many fields
 
-def _merge_fields_task(connected: Sequence, points: Sequence, info: Sequence, metas: tuple,
-                       tolerance: float, field: Any, num_threads: int) -> pd.DataFrame:
+def _merge_fields_task(connected: Sequence, points: Sequence, info: Sequence, takes: tuple, keys: tuple,
+                       owner: pd.Series | None, target: int, metas: tuple, tolerance: float, field: Any,
+                       num_threads: int) -> pd.DataFrame:
+    connected = _taken(connected, takes[0], keys[0], owner, target)
+    info = _taken(info, takes[1], keys[1], owner, target)
     return merge_each_field(_concat(connected, metas[0]), _concat(points, metas[1]), _concat(info, metas[2]),
                             tolerance, field=field, num_threads=num_threads)
 
@@ -389,11 +421,13 @@ def merge_fields(connected_crop_rows: Any, points: Any, row_information: Any, *,
         return _empty_result(tables[1].meta)
     slots = _slots(tables[1], npartitions, len(wanted))
     owner = _owners(wanted, counts[1], slots, spread=not tables[1].lazy)
-    routed = [_route(t, c, n, owner) for t, c, n in zip(tables, columns, counts)]
+    routed = [_route(t, c, n, owner, in_task=t.name != "points") for t, c, n in zip(tables, columns, counts)]
+    shared_owner = _shared(owner, routed[0], routed[2])
     metas = tuple(t.meta for t in tables)
     tasks = [dask.delayed(_merge_fields_task, pure=False)(
                  _pieces(routed[0], target), _pieces(routed[1], target), _pieces(routed[2], target),
-                 metas, tolerance, field, num_threads)
+                 (_takes(routed[0], target), _takes(routed[2], target)), (columns[0], columns[2]),
+                 shared_owner, target, metas, tolerance, field, num_threads)
              for target in sorted(routed[0])]
     return dd.from_delayed(tasks, meta=tables[1].meta, verify_meta=False)
 
@@ -424,10 +458,12 @@ def _records(*parts: pd.DataFrame) -> np.ndarray:
     return _all_columns(parts[0] if len(parts) == 1 else pd.concat(parts))
 
 
-def _merge_part(connected: Sequence, offsets: Sequence[int], points: Sequence, info: np.ndarray,
-                metas: tuple, tolerance: float, num_threads: int) -> tuple:
+def _merge_part(connected: Sequence, takes: Sequence[bool], owner: pd.Series | None, target: int,
+                offsets: Sequence[int], points: Sequence, info: np.ndarray, metas: tuple, tolerance: float,
+                num_threads: int) -> tuple:
     """The merge of one task's connected rows: (rows, None), or (None, the
     MergeError) naming the row by its number in the whole table."""
+    connected = _taken(connected, takes, partial(_codes, start=1), owner, target)
     pieces = [_frame_and_rows(p) for p in connected]
     rows = np.concatenate([r + o for (_, r), o in zip(pieces, offsets)]) if pieces else np.zeros(0, np.intp)
     connected_frame = _concat(connected, metas[0])
@@ -531,8 +567,9 @@ def merge_field(connected_crop_rows: Any, points: Any, row_information: Any, *, 
         return _empty_result(points_table.meta)
     slots = _slots(points_table, npartitions, len(wanted))
     owner = _owners(wanted, counts[1], slots, spread=not points_table.lazy)
-    routed_connected = _route(connected, partial(_codes, start=1), counts[0], owner)
+    routed_connected = _route(connected, partial(_codes, start=1), counts[0], owner, in_task=True)
     routed_points = _route(points_table, _codes, counts[1], owner)
+    shared_owner = _shared(owner, routed_connected)
     offsets = np.concatenate([[0], np.cumsum([int(c.sum()) for c in counts[0]])]).tolist()
     if info.lazy:
         records = dask.delayed(_records, pure=False)(*info.partitions())
@@ -543,8 +580,9 @@ def merge_field(connected_crop_rows: Any, points: Any, row_information: Any, *, 
     for target in sorted(routed_connected):
         pieces = routed_connected[target]
         merged.append(dask.delayed(_merge_part, pure=False)(
-            [piece for piece, _ in pieces], [offsets[part] for _, part in pieces],
-            _pieces(routed_points, target), records, metas, tolerance, num_threads))
+            _pieces(routed_connected, target), _takes(routed_connected, target), shared_owner, target,
+            [offsets[part] for _, part, _ in pieces], _pieces(routed_points, target), records, metas, tolerance,
+            num_threads))
     checked = dask.delayed(_lowest_failure, pure=False)(*[dask.delayed(_failure, pure=False)(m) for m in merged])
     rows = [dask.delayed(_rows_of, pure=False)(m, checked) for m in merged]
     return dd.from_delayed(rows, meta=points_table.meta, verify_meta=False)

@@ -31,7 +31,8 @@ def test_every_field_as_merge_frame_gives_it(dask_client, ids, seed):
     connected, points, records = survey(seed, ids)
     cuts = np.random.default_rng(seed).choice(np.arange(1, len(points)), 4, replace=False)
     for tables in ((connected, partitions(points, cuts), partitions(records, [len(records) // 2])),
-                   (partitions(connected, [3]), points, records)):
+                   (partitions(connected, [3]), points, records),
+                   (partitions(connected, [3]), partitions(points, cuts), records)):
         merged = merge_fields(*tables, tolerance=TOL, field=FIELD).compute()
         assert list(merged.columns) == list(points.columns)
         assert merged.dtypes.to_dict() == tables[1].dtypes.to_dict()
