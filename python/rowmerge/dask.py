@@ -11,9 +11,11 @@ naming it as base) in the same task.  Dask's shuffles would move every row
 and reorder them; instead the group keys of each partition are counted
 first (only the key columns are computed: a Parquet source reads just those)
 and every group is given to the partition of the points that holds most of
-its rows.  Only the rows of a group that sit elsewhere then move, and pieces
-reach their task in the order of the partitions they come from, so every
-group's rows keep their input order.  Data laid out by field, as surveys
+its rows.  Only the points of a group that sit elsewhere then move; a
+partition of the small tables (connected rows, records) that several tasks
+need goes whole to each of them, fetched once by a worker, and every task
+takes its own rows.  Pieces reach their task in the order of the partitions
+they come from, so every group's rows keep their input order.  Data laid out by field, as surveys
 usually are, does not move at all.  Groups without points go to a partition
 chosen from their key alone.
 """
