@@ -15,9 +15,9 @@ its rows.  Only the points of a group that sit elsewhere then move; a
 partition of the small tables (connected rows, records) that several tasks
 need goes whole to each of them, fetched once by a worker, and every task
 takes its own rows.  Pieces reach their task in the order of the partitions
-they come from, so every group's rows keep their input order.  Data laid out by field, as surveys
-usually are, does not move at all.  Groups without points go to a partition
-chosen from their key alone.
+they come from, so every group's rows keep their input order.  Data laid
+out by field, as surveys usually are, does not move at all.  Groups without
+points go to a partition chosen from their key alone.
 """
 
 from __future__ import annotations
@@ -204,7 +204,7 @@ def _split(frame: pd.DataFrame, keys, owner: pd.Series, targets: Sequence[int]) 
     return pieces
 
 
-def _route(table: _Table, keys, counts: Sequence[pd.Series], owner: pd.Series, *,
+def _route(table: _Table, keys, counts: Sequence[pd.Series], owner: pd.Series, shared_owner: Any, *,
            in_task: bool = False) -> dict[int, list]:
     """For every target partition, the pieces of `table` it needs, in the
     order of the table's partitions, as (piece, partition, take) triples.
@@ -215,10 +215,10 @@ def _route(table: _Table, keys, counts: Sequence[pd.Series], owner: pd.Series, *
     tables) a dask partition is not cut by a task of its own: each target
     gets it whole, with `take` set, and takes its own rows (`_taken`).  A
     worker then fetches a partition once, not a piece for every task.
+    `shared_owner` is `owner` as a piece of the graph, for the tasks that cut.
     """
     routed: dict[int, list] = {}
     owner_of = dict(zip(owner.index.tolist(), owner.tolist()))
-    shared_owner = None
     for part, (frame, count) in enumerate(zip(table.partitions(), counts)):
         keys_here = count.index.tolist()
         targets = sorted({owner_of[k] for k in keys_here if k in owner_of})
@@ -232,8 +232,6 @@ def _route(table: _Table, keys, counts: Sequence[pd.Series], owner: pd.Series, *
                 routed.setdefault(target, []).append((frame, part, True))
             continue
         if table.lazy:
-            if shared_owner is None:
-                shared_owner = dask.delayed(owner, pure=False)
             split = dask.delayed(_split, pure=False)(frame, keys, shared_owner, targets)
             pieces = {t: split[t] for t in targets}
         else:
@@ -327,12 +325,10 @@ def _takes(routed: dict[int, list], target: int) -> list[bool]:
     return [take for _, _, take in routed.get(target, [])]
 
 
-def _shared(owner: pd.Series, *routed: dict[int, list]):
-    """The owners as one piece of the graph for the tasks that take rows
-    themselves; None when none does."""
-    if any(take for r in routed for pieces in r.values() for _, _, take in pieces):
-        return dask.delayed(owner, pure=False)
-    return None
+def _for_takers(shared_owner: Any, *routed: dict[int, list]) -> Any:
+    """`shared_owner` for the tasks that take their own rows; None when no
+    task does, so that the owners reach the workers only when needed."""
+    return shared_owner if any(take for r in routed for pieces in r.values() for _, _, take in pieces) else None
 
 
 # ---------------------------------------------------------------- many fields
@@ -423,8 +419,10 @@ def merge_fields(connected_crop_rows: Any, points: Any, row_information: Any, *,
         return _empty_result(tables[1].meta)
     slots = _slots(tables[1], npartitions, len(wanted))
     owner = _owners(wanted, counts[1], slots, spread=not tables[1].lazy)
-    routed = [_route(t, c, n, owner, in_task=t.name != "points") for t, c, n in zip(tables, columns, counts)]
-    shared_owner = _shared(owner, routed[0], routed[2])
+    shared_owner = dask.delayed(owner, pure=False)  # in the graph only if a task uses it
+    routed = [_route(t, c, n, owner, shared_owner, in_task=t.name != "points")
+              for t, c, n in zip(tables, columns, counts)]
+    shared_owner = _for_takers(shared_owner, routed[0], routed[2])
     metas = tuple(t.meta for t in tables)
     tasks = [dask.delayed(_merge_fields_task, pure=False)(
                  _pieces(routed[0], target), _pieces(routed[1], target), _pieces(routed[2], target),
@@ -569,9 +567,10 @@ def merge_field(connected_crop_rows: Any, points: Any, row_information: Any, *, 
         return _empty_result(points_table.meta)
     slots = _slots(points_table, npartitions, len(wanted))
     owner = _owners(wanted, counts[1], slots, spread=not points_table.lazy)
-    routed_connected = _route(connected, partial(_codes, start=1), counts[0], owner, in_task=True)
-    routed_points = _route(points_table, _codes, counts[1], owner)
-    shared_owner = _shared(owner, routed_connected)
+    shared_owner = dask.delayed(owner, pure=False)
+    routed_connected = _route(connected, partial(_codes, start=1), counts[0], owner, shared_owner, in_task=True)
+    routed_points = _route(points_table, _codes, counts[1], owner, shared_owner)
+    shared_owner = _for_takers(shared_owner, routed_connected)
     offsets = np.concatenate([[0], np.cumsum([int(c.sum()) for c in counts[0]])]).tolist()
     if info.lazy:
         records = dask.delayed(_records, pure=False)(*info.partitions())
