@@ -402,8 +402,10 @@ def merge_fields(connected_crop_rows: Any, points: Any, row_information: Any, *,
     Building the result computes the field column of every dask table (as
     ``set_index`` computes its divisions) to see which partitions hold which
     fields.  Each field is then merged in the partition that holds most of
-    its points, and only rows held elsewhere move; tables laid out by field
-    move nothing.
+    its points, and only points held elsewhere move; tables laid out by
+    field move no points.  A partition of the connected rows or the records
+    that several tasks need reaches each worker once, and every task takes
+    its own rows from it.
     """
     tables = [_Table(t, name) for name, t in zip(TABLES, (connected_crop_rows, points, row_information))]
     where = [field_columns(t.meta, t.name, field, 4 if t.name == "points" else 0) for t in tables]
