@@ -130,6 +130,12 @@ def _codes(frame: pd.DataFrame, start: int = 0) -> np.ndarray:
                       frame.iloc[:, start + 1].to_numpy(np.float64, na_value=np.nan))
 
 
+def _base_codes(frame: pd.DataFrame) -> np.ndarray:
+    """The converted base key of every connected row (its columns 1 and 2):
+    where `merge_field` routes the row, and what its task takes it by."""
+    return _codes(frame, 1)
+
+
 def _count_codes(frame: pd.DataFrame, start: int = 0) -> pd.Series:
     """Rows per converted key in columns `start`, `start + 1`."""
     codes = _codes(frame, start)
@@ -465,7 +471,7 @@ def _merge_part(connected: Sequence, takes: Sequence[bool], owner: pd.Series | N
                 num_threads: int) -> tuple:
     """The merge of one task's connected rows: (rows, None), or (None, the
     MergeError) naming the row by its number in the whole table."""
-    connected = _taken(connected, takes, partial(_codes, start=1), owner, target)
+    connected = _taken(connected, takes, _base_codes, owner, target)
     pieces = [_frame_and_rows(p) for p in connected]
     rows = np.concatenate([r + o for (_, r), o in zip(pieces, offsets)]) if pieces else np.zeros(0, np.intp)
     connected_frame = _concat(connected, metas[0])
@@ -570,7 +576,7 @@ def merge_field(connected_crop_rows: Any, points: Any, row_information: Any, *, 
     slots = _slots(points_table, npartitions, len(wanted))
     owner = _owners(wanted, counts[1], slots, spread=not points_table.lazy)
     shared_owner = dask.delayed(owner, pure=False)
-    routed_connected = _route(connected, partial(_codes, start=1), counts[0], owner, shared_owner, in_task=True)
+    routed_connected = _route(connected, _base_codes, counts[0], owner, shared_owner, in_task=True)
     routed_points = _route(points_table, _codes, counts[1], owner, shared_owner)
     shared_owner = _for_takers(shared_owner, routed_connected)
     offsets = np.concatenate([[0], np.cumsum([int(c.sum()) for c in counts[0]])]).tolist()
